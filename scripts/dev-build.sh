@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds the extension without installing it and stages it beside a link to
+# the package sources, so tests run against the working tree:
+#   BUILD_DIR=build/dev scripts/dev-build.sh
+#   PYTHONPATH=build/dev/stage:src python3 -m pytest
+# Several builds may run side by side, each in its own BUILD_DIR.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build_dir=${BUILD_DIR:-build/dev}
+cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" \
+  -DSKBUILD_PROJECT_NAME=veltrane_computer \
+  -DVELTRANE_SANITIZE="${VELTRANE_SANITIZE:-OFF}" \
+  -Dpybind11_DIR="$(python3 -m pybind11 --cmakedir)" \
+  -DPython_EXECUTABLE="$(command -v python3)" >/dev/null
+cmake --build "$build_dir"
+stage="$build_dir/stage/veltrane_computer"
+mkdir -p "$stage"
+for f in src/veltrane_computer/*.py src/veltrane_computer/*.pyi src/veltrane_computer/py.typed; do
+  [ -e "$f" ] && ln -sf "$PWD/$f" "$stage/"
+done
+cp "$build_dir"/veltrane_core*.so "$stage/"
+echo "staged: PYTHONPATH=$build_dir/stage:src"

@@ -1,0 +1,88 @@
+#include "host/bridge.hpp"
+
+#include "host/names.hpp"
+
+#include <vector>
+
+namespace vc {
+
+Name print_name{"print"};
+
+py::object global(const Module& module, const Name& name) {
+    PyObject* key = name.get();
+    PyObject* value = PyDict_GetItemWithError(module.dict, key);
+    if (value == nullptr) {
+        if (PyErr_Occurred()) throw_error();
+        PyObject* builtins = PyEval_GetBuiltins();
+        if (builtins == nullptr) throw_error();
+        value = PyDict_GetItemWithError(builtins, key);
+        if (value == nullptr) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+            throw_error();
+        }
+    }
+    return borrow(value);
+}
+
+void set_global(const Module& module, const Name& name, py::handle value) {
+    if (PyDict_SetItem(module.dict, name.get(), value.ptr()) < 0) throw_error();
+}
+
+py::object call_with_keywords(py::handle callable, std::initializer_list<py::handle> positional,
+                              std::initializer_list<std::pair<const Name*, py::handle>> keywords) {
+    std::vector<PyObject*> argv;
+    argv.reserve(positional.size() + keywords.size());
+    for (py::handle h : positional) argv.push_back(h.ptr());
+    py::object kwnames = steal(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
+    Py_ssize_t i = 0;
+    for (const auto& [name, value] : keywords) {
+        PyObject* key = name->get();
+        Py_INCREF(key);
+        PyTuple_SET_ITEM(kwnames.ptr(), i++, key);
+        argv.push_back(value.ptr());
+    }
+    return steal(PyObject_Vectorcall(callable.ptr(), argv.data(),
+                                     static_cast<size_t>(positional.size()), kwnames.ptr()));
+}
+
+py::object message(const char* prefix, py::handle value, const char* suffix) {
+    return concat(concat(text(prefix), as_text(value)), text(suffix));
+}
+
+py::object os_path(const Module& module) { return attr(global(module, names::os), names::path); }
+
+bool path_exists(const Module& module, py::handle path) {
+    return truth(os_path_call(module, names::exists, path));
+}
+
+py::object path_join(const Module& module, py::handle a, py::handle b) {
+    return os_path_call(module, names::join, a, b);
+}
+
+py::object import_from(const Module& module, const Name& namespace_name, const Name& name) {
+    py::object fromlist = steal(PyTuple_Pack(1, name.get()));
+    py::object imported = steal(PyImport_ImportModuleLevelObject(
+        namespace_name.get(), module.dict, nullptr, fromlist.ptr(), 0));
+    PyObject* value = PyObject_GetAttr(imported.ptr(), name.get());
+    if (value == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name %R", name.get());
+        throw_error();
+    }
+    return steal(value);
+}
+
+void load_dll(const Module& module, const Name& dllname) {
+    call_global(module, names::load_dll, dllname);
+}
+
+void raise(PyObject* type, py::handle message) {
+    py::object error = call(type, message);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    throw_error();
+}
+
+void raise(PyObject* type, const char* message) { raise(type, text(message)); }
+
+}  // namespace vc

@@ -1,0 +1,178 @@
+// Helpers every function body uses to reach the module namespace, the
+// standard library and the host: lookups by name at the moment of use, calls,
+// comparisons with the interpreter's own semantics, host imports, printing
+// and raising. Each helper throws py::error_already_set with the error set.
+#pragma once
+
+#include "frame.hpp"
+
+#include <initializer_list>
+#include <utility>
+
+namespace vc {
+
+// An interned name, created on first use and kept for the life of the
+// process (the module lives in one interpreter per process).
+class Name {
+public:
+    constexpr explicit Name(const char* text) : text_(text) {}
+    PyObject* get() const {
+        if (object_ == nullptr) {
+            object_ = PyUnicode_InternFromString(text_);
+            if (object_ == nullptr) throw py::error_already_set();
+        }
+        return object_;
+    }
+    const char* text() const { return text_; }
+
+private:
+    const char* text_;
+    mutable PyObject* object_ = nullptr;
+};
+
+namespace detail {
+inline PyObject* as_ptr(const Name& name) { return name.get(); }
+inline PyObject* as_ptr(py::handle h) { return h.ptr(); }
+inline PyObject* as_ptr(PyObject* p) { return p; }
+}  // namespace detail
+
+[[noreturn]] inline void throw_error() { throw py::error_already_set(); }
+
+inline py::object steal(PyObject* result) {
+    if (result == nullptr) throw_error();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+inline py::object borrow(PyObject* object) { return py::reinterpret_borrow<py::object>(object); }
+
+// ---- the module namespace --------------------------------------------------
+
+// A global of the module namespace, falling back to the builtins, as a name
+// in the module body resolves; NameError when neither holds it.
+py::object global(const Module& module, const Name& name);
+void set_global(const Module& module, const Name& name, py::handle value);
+
+// ---- calls -----------------------------------------------------------------
+
+template <class... A>
+py::object call(py::handle callable, const A&... args) {
+    PyObject* argv[] = {nullptr, detail::as_ptr(args)...};
+    return steal(PyObject_Vectorcall(callable.ptr(), argv + 1,
+                                     sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+template <class... A>
+py::object call_method(py::handle self, const Name& name, const A&... args) {
+    PyObject* argv[] = {self.ptr(), detail::as_ptr(args)...};
+    return steal(PyObject_VectorcallMethod(name.get(), argv, sizeof...(A) + 1, nullptr));
+}
+
+template <class... A>
+py::object call_global(const Module& module, const Name& name, const A&... args) {
+    return call(global(module, name), args...);
+}
+
+// A call with keyword arguments: positional values, then (name, value) pairs.
+py::object call_with_keywords(py::handle callable, std::initializer_list<py::handle> positional,
+                              std::initializer_list<std::pair<const Name*, py::handle>> keywords);
+
+// ---- attributes ------------------------------------------------------------
+
+inline py::object attr(py::handle object, const Name& name) {
+    return steal(PyObject_GetAttr(object.ptr(), name.get()));
+}
+inline void set_attr(py::handle object, const Name& name, py::handle value) {
+    if (PyObject_SetAttr(object.ptr(), name.get(), value.ptr()) < 0) throw_error();
+}
+
+// ---- truth and comparison, as the interpreter's operators behave ------------
+
+inline bool truth(py::handle value) {
+    int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) throw_error();
+    return r != 0;
+}
+// `a == b` and `a != b` taken for truth; no identity shortcut, so an object's
+// own __eq__ decides even against None.
+inline bool equals(py::handle a, py::handle b) {
+    return truth(steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ)));
+}
+inline bool not_equals(py::handle a, py::handle b) {
+    return truth(steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE)));
+}
+inline bool equals_none(py::handle a) { return equals(a, Py_None); }
+inline bool is_instance(py::handle object, py::handle cls) {
+    int r = PyObject_IsInstance(object.ptr(), cls.ptr());
+    if (r < 0) throw_error();
+    return r != 0;
+}
+
+// ---- text ------------------------------------------------------------------
+
+// A value as text, the way the interpreter formats it in a message.
+inline py::object as_text(py::handle value) {
+    return steal(PyObject_Format(value.ptr(), nullptr));
+}
+inline py::object text(const char* utf8) { return steal(PyUnicode_FromString(utf8)); }
+inline py::object concat(py::handle a, py::handle b) {
+    return steal(PyUnicode_Concat(a.ptr(), b.ptr()));
+}
+// "prefix" + value as text + "suffix".
+py::object message(const char* prefix, py::handle value, const char* suffix);
+
+// ---- the standard library, looked up in the namespace at each use ----------
+
+py::object os_path(const Module& module);
+template <class... A>
+py::object os_path_call(const Module& module, const Name& function, const A&... args) {
+    return call_method(os_path(module), function, args...);
+}
+bool path_exists(const Module& module, py::handle path);
+py::object path_join(const Module& module, py::handle a, py::handle b);
+
+// ---- host ------------------------------------------------------------------
+
+// `from <namespace> import <name>` with the module's globals, as a host
+// namespace is imported through the bridge.
+py::object import_from(const Module& module, const Name& namespace_name, const Name& name);
+// The module's own load_dll, looked up by name at the moment of the call.
+void load_dll(const Module& module, const Name& dllname);
+
+// ---- output and errors -----------------------------------------------------
+
+// Python's print, looked up at the moment of use so scripts can redirect it.
+extern Name print_name;
+template <class... A>
+void print(const Module& module, const A&... values) {
+    call(global(module, print_name), values...);
+}
+
+// Raise `type(message)` from C++.
+[[noreturn]] void raise(PyObject* type, py::handle message);
+[[noreturn]] void raise(PyObject* type, const char* message);
+
+// True when a caught error belongs to the `Exception` family, the family an
+// `except Exception` clause catches; a KeyboardInterrupt or SystemExit does not.
+inline bool is_exception_family(py::error_already_set& error) {
+    return error.matches(PyExc_Exception);
+}
+
+// Runs `cleanup` after `body`, also when `body` raised, like try/finally: an
+// error of the cleanup replaces the body's and keeps it as its context.
+template <class BodyF, class CleanupF>
+void try_finally(BodyF&& body, CleanupF&& cleanup) {
+    try {
+        body();
+    } catch (py::error_already_set& first) {
+        try {
+            cleanup();
+        } catch (py::error_already_set& second) {
+            PyException_SetContext(second.value().ptr(), first.value().inc_ref().ptr());
+            throw;
+        }
+        throw;
+    }
+    cleanup();
+}
+
+}  // namespace vc

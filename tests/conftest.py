@@ -1,0 +1,58 @@
+"""Shared fixtures: every test runs against the simulated host, with the
+module's globals and the process's current directory restored afterwards."""
+
+import os
+
+import pytest
+
+import veltrane_sim
+
+veltrane_sim.activate(force=True)
+
+from veltrane_computer import veltrane_core  # noqa: E402  (needs the host first)
+
+
+@pytest.fixture
+def core():
+    return veltrane_core
+
+
+@pytest.fixture(autouse=True)
+def isolated_state():
+    """Each test starts from the globals it found and the host's defaults."""
+    saved = dict(vars(veltrane_core))
+    cwd = os.getcwd()
+    veltrane_sim.reset()
+    yield
+    os.chdir(cwd)
+    namespace = vars(veltrane_core)
+    for name in [name for name in namespace if name not in saved]:
+        del namespace[name]
+    namespace.update(saved)
+    veltrane_sim.reset()
+
+
+@pytest.fixture
+def installation(tmp_path, core):
+    """A simulated installation whose settings files the module reads."""
+    inst = veltrane_sim.make_installation(tmp_path / "installation")
+    inst.bind(core)
+    return inst
+
+
+@pytest.fixture
+def ready(installation, core):
+    """The module set up against a simulated installation."""
+    assert core.setup_veltrane_computer(installation.directory, core.VeltraneModule.Tubrolis) is True
+    veltrane_sim.journal.clear()
+    return installation
+
+
+@pytest.fixture
+def journal():
+    return veltrane_sim.journal
+
+
+@pytest.fixture
+def switches():
+    return veltrane_sim.switches
