@@ -1,26 +1,108 @@
+// addProjectFolder and removeProjectFolder: the plain folders projects are
+// kept in. File-system work only, through os and shutil of the namespace.
+// The removal steps are shared with removeProject (projects.cpp).
+#include "functions.hpp"
 #include "host/bridge.hpp"
 #include "host/names.hpp"
-#include "functions.hpp"
 
 namespace vc {
+
+py::object remove_folder_tree(const Module& module, py::handle folderDirectory);
+
 namespace {
 
-py::object addProjectFolder_body(const Module&, Args) {
-    raise(PyExc_NotImplementedError, "addProjectFolder");
+Name normcase{"normcase"};
+Name realpath{"realpath"};
+Name sep{"sep"};
+Name startswith{"startswith"};
+Name endswith{"endswith"};
+
+// `path` in the form used to compare paths: case folded where the platform
+// ignores case (os.path.normcase).
+py::object comparable(const Module& module, py::handle path) {
+    return os_path_call(module, normcase, path);
 }
 
-py::object removeProjectFolder_body(const Module&, Args) {
-    raise(PyExc_NotImplementedError, "removeProjectFolder");
+// True when `inner` is `outer` or lies below it; both are absolute and
+// already normalised.
+bool is_within(const Module& module, py::handle inner, py::handle outer) {
+    py::object a = comparable(module, inner);
+    py::object b = comparable(module, outer);
+    if (equals(a, b)) return true;
+    py::object separator = attr(os_path(module), sep);
+    // A root ("/", "C:\") already ends with the separator.
+    py::object prefix = truth(call_method(b, endswith, separator)) ? b : concat(b, separator);
+    return truth(call_method(a, startswith, prefix));
+}
+
+// The process's current directory, or nothing when it no longer exists.
+py::object current_directory(const Module& module) {
+    try {
+        return call_method(global(module, names::os), names::getcwd);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        return py::object();
+    }
+}
+
+// True when the current directory is `folder` or lies inside it. Both the
+// folder as named and its resolved form are tried, so a folder reached
+// through a link still counts.
+bool holds_current_directory(const Module& module, py::handle folder) {
+    py::object cwd = current_directory(module);
+    if (!cwd) return false;
+    py::object folders[] = {borrow(folder.ptr()), os_path_call(module, realpath, folder)};
+    py::object cwds[] = {cwd, os_path_call(module, realpath, cwd)};
+    for (const py::object& f : folders) {
+        for (const py::object& c : cwds) {
+            if (is_within(module, c, f)) return true;
+        }
+    }
+    return false;
+}
+
+py::object addProjectFolder_body(const Module& module, Args args) {
+    py::object folder = path_join(module, args[0], args[1]);
+    if (path_exists(module, folder)) return text("");
+    call_method(global(module, names::os), names::makedirs, folder);
+    return folder;
+}
+
+py::object removeProjectFolder_body(const Module& module, Args args) {
+    return remove_folder_tree(module, args[0]);
 }
 
 }  // namespace
 
+// Deletes a folder with everything in it. A missing path or a file is left
+// alone. The folder is removed by its absolute path, so a bare name works
+// relative to the current directory; the current directory moves to the
+// folder's parent only when it lies inside the folder (a folder in use cannot
+// be removed on Windows), and stays put otherwise. Errors of the deletion are
+// swallowed: the caller tests the path afterwards.
+py::object remove_folder_tree(const Module& module, py::handle folderDirectory) {
+    if (!path_exists(module, folderDirectory)) return py::none();
+    if (!truth(os_path_call(module, names::isdir, folderDirectory))) return py::none();
+    try {
+        py::object folder = os_path_call(module, names::abspath, folderDirectory);
+        if (holds_current_directory(module, folder)) {
+            py::object parentDirectory = os_path_call(module, names::dirname, folder);
+            call_method(global(module, names::os), names::chdir, parentDirectory);
+        }
+        call_method(global(module, names::shutil), names::rmtree, folder);
+    } catch (py::error_already_set& e) {
+        if (!is_exception_family(e)) throw;
+    }
+    return py::none();
+}
+
 const Function api::addProjectFolder{
     "addProjectFolder", {"directory", "folderName"}, Guard::setup, addProjectFolder_body,
-    "addProjectFolder(directory, folderName)\n\n"};
+    "addProjectFolder(directory, folderName)\n\n"
+    "Add a project folder in directory. Return the folder path or an empty string if already exist or problem."};
 
 const Function api::removeProjectFolder{
     "removeProjectFolder", {"folderDirectory"}, Guard::setup, removeProjectFolder_body,
-    "removeProjectFolder(folderDirectory)\n\n"};
+    "removeProjectFolder(folderDirectory)\n\nTry to remove a folder by its path."};
 
 }  // namespace vc

@@ -1,18 +1,82 @@
+// _DiroZizivaSolve: the DiroZiziva run, normally the body of the solver
+// worker thread. It works inside a single-threaded COM apartment and leaves
+// its outcome in _Solution_.
+#include "functions.hpp"
 #include "host/bridge.hpp"
 #include "host/names.hpp"
-#include "functions.hpp"
 
 namespace vc {
 namespace {
 
-py::object DiroZizivaSolve_body(const Module&, Args) {
-    raise(PyExc_NotImplementedError, "_DiroZizivaSolve");
+Name CoInitialize{"CoInitialize"};
+Name CoUninitialize{"CoUninitialize"};
+Name DiroZizivaSolver{"DiroZizivaSolver"};
+Name GetAnalysisModel{"GetAnalysisModel"};
+
+// `left + right`, as the interpreter adds two values.
+py::object add(py::handle left, py::handle right) {
+    return steal(PyNumber_Add(left.ptr(), right.ptr()));
+}
+
+py::object first_item(py::handle sequence) {
+    return steal(PySequence_GetItem(sequence.ptr(), 0));
+}
+
+void run(const Module& module, py::handle tessel, py::handle tesselFilename, py::handle directory) {
+    py::object studyname =
+        first_item(os_path_call(module, names::splitext, os_path_call(module, names::basename, tesselFilename)));
+    py::object frefile = path_join(module, directory, add(studyname, text(".fre")));
+    if (!path_exists(module, frefile)) {
+        frefile = path_join(module, directory, text("conception.fre"));
+    }
+    if (!path_exists(module, frefile)) {
+        // The writer puts the file beside the model under the same naming
+        // rule; in the solve flow that is `directory` itself.
+        call_global(module, names::writeFreFile, tessel, tesselFilename);
+    }
+    py::object thffile = call_global(module, names::find_first_file, directory, text(".thf"));
+
+    py::object solver_class = import_from(module, names::diroziziva_namespace, DiroZizivaSolver);
+    py::object solution_class = import_from(module, names::core_namespace, names::Solution);
+
+    py::object solver = call(solver_class, global(module, names::DiroZiziva_), tessel, frefile, thffile);
+    set_attr(solver, names::IgnoreWarnings, Py_True);
+
+    py::object zero = steal(PyLong_FromLong(0));
+    if (equals(call_method(solver, names::Run), zero)) {
+        if (not_equals(call_method(solver, GetAnalysisModel), Py_None)) {
+            // The solution owns the solver from here on.
+            set_global(module, names::Solution_, call(solution_class, Py_None, solver));
+        } else {
+            // A run that produced no analysis model has nothing to hand over.
+            call_method(solver, names::Dispose);
+        }
+    } else {
+        call_method(solver, names::Dispose);
+    }
+}
+
+py::object DiroZizivaSolve_body(const Module& module, Args args) {
+    py::handle tessel = args[0];
+    py::handle tesselFilename = args[1];
+    py::handle directory = args[2];
+
+    set_global(module, names::Solution_, Py_None);
+    call_method(global(module, names::pythoncom), CoInitialize);
+    try_finally([&] { run(module, tessel, tesselFilename, directory); },
+                [&] { call_method(global(module, names::pythoncom), CoUninitialize); });
+    return py::none();
 }
 
 }  // namespace
 
 const Function api::DiroZizivaSolve{
     "_DiroZizivaSolve", {"tessel", "tesselFilename", "directory"}, Guard::none, DiroZizivaSolve_body,
-    "_DiroZizivaSolve(tessel, tesselFilename, directory)\n\n"};
+    "_DiroZizivaSolve(tessel, tesselFilename, directory)\n"
+    "\n"
+    "Private method.\n"
+    "Solve a tessel with DiroZiziva solver in directory.\n"
+    "Global _DiroZiziva_ path exists.\n"
+    "Fill the global variable _Solution_ "};
 
 }  // namespace vc

@@ -1,18 +1,36 @@
+// disposeSolution: releases the current solution and deletes the sandbox
+// directory left by the last sandbox solve.
+#include "functions.hpp"
 #include "host/bridge.hpp"
 #include "host/names.hpp"
-#include "functions.hpp"
 
 namespace vc {
 namespace {
 
-py::object disposeSolution_body(const Module&, Args) {
-    raise(PyExc_NotImplementedError, "disposeSolution");
+py::object disposeSolution_body(const Module& module, Args) {
+    if (not_equals(global(module, names::Solution_), Py_None)) {
+        // The reference is dropped even when Dispose fails, so that a broken
+        // solution never blocks the next solve.
+        try_finally([&] { call_method(global(module, names::Solution_), names::Dispose); },
+                    [&] { set_global(module, names::Solution_, Py_None); });
+    }
+
+    try {
+        py::object directory = global(module, names::tempDirectory);
+        if (truth(directory) && truth(os_path_call(module, names::isdir, directory))) {
+            call_method(global(module, names::shutil), names::rmtree, global(module, names::tempDirectory));
+        }
+    } catch (py::error_already_set& e) {
+        if (!is_exception_family(e)) throw;
+        print(module, text("Impossible to delete temp directory :"), e.value());
+    }
+    return py::none();
 }
 
 }  // namespace
 
 const Function api::disposeSolution{
     "disposeSolution", {}, Guard::none, disposeSolution_body,
-    "disposeSolution()\n\n"};
+    "disposeSolution()\n\nClose the solution file and free the memory."};
 
 }  // namespace vc

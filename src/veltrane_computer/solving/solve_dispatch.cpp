@@ -1,34 +1,210 @@
+// solve, solvePipingModel and solveStructureModel: check the request, prepare
+// the sandbox, route the model to its solver and run the solver's worker on a
+// thread of its own, handing back what the worker left in _Solution_.
+#include "functions.hpp"
 #include "host/bridge.hpp"
 #include "host/names.hpp"
-#include "functions.hpp"
 
 namespace vc {
 namespace {
 
-py::object solve_body(const Module&, Args) {
-    raise(PyExc_NotImplementedError, "solve");
+Name str_name{"str"};
+Name curdir{"curdir"};
+Name Thread{"Thread"};
+Name target{"target"};
+Name args_name{"args"};
+Name daemon{"daemon"};
+Name start{"start"};
+Name join{"join"};
+Name solvePipingModel{"solvePipingModel"};
+Name solveStructureModel{"solveStructureModel"};
+Name VazerSolve{"_VazerSolve"};
+Name DiroZizivaSolve{"_DiroZizivaSolve"};
+
+// `left + right`, as the interpreter adds two values.
+py::object add(py::handle left, py::handle right) {
+    return steal(PyNumber_Add(left.ptr(), right.ptr()));
 }
 
-py::object solvePipingModel_body(const Module&, Args) {
-    raise(PyExc_NotImplementedError, "solvePipingModel");
+py::object first_item(py::handle sequence) {
+    return steal(PySequence_GetItem(sequence.ptr(), 0));
 }
 
-py::object solveStructureModel_body(const Module&, Args) {
-    raise(PyExc_NotImplementedError, "solveStructureModel");
+py::object copy_file(const Module& module, py::handle source, py::handle destination) {
+    return call_method(global(module, names::shutil), names::copy, source, destination);
+}
+
+// os.path.join(tempfile.gettempdir(), str(uuid.uuid4()))
+py::object new_sandbox_name(const Module& module) {
+    py::object temp = call_method(global(module, names::tempfile), names::gettempdir);
+    py::object id = call_global(module, str_name, call_method(global(module, names::uuid), names::uuid4));
+    return path_join(module, temp, id);
+}
+
+// The folder a model file lives in; a bare file name lives in the current
+// directory, which os.path.dirname reports as the empty string.
+py::object model_folder(const Module& module, py::handle filename) {
+    py::object folder = os_path_call(module, names::dirname, filename);
+    if (equals(folder, text(""))) return attr(global(module, names::os), curdir);
+    return folder;
+}
+
+bool is_code(py::handle tessel, py::handle code_class) {
+    return is_instance(attr(tessel, names::CalculationCode), code_class);
+}
+
+void require_tessel(py::handle tessel) {
+    if (equals_none(tessel)) raise(PyExc_OSError, "Invalid tessel.");
+}
+
+// Runs the worker, looked up by name now, on a daemon thread of its own and
+// waits for it without a time limit. An error of the worker ends that thread
+// only and is reported by the interpreter's thread-exception handling.
+void run_worker(const Module& module, const Name& worker, py::handle tessel, py::handle tesselFilename,
+                py::handle directory) {
+    py::object work = global(module, worker);
+    py::object arguments = steal(PyTuple_Pack(3, tessel.ptr(), tesselFilename.ptr(), directory.ptr()));
+    py::object sta_thread = call_with_keywords(attr(global(module, names::threading), Thread), {},
+                                               {{&target, work}, {&args_name, arguments}});
+    set_attr(sta_thread, daemon, Py_True);
+    call_method(sta_thread, start);
+    call_method(sta_thread, join);
+}
+
+py::object solve_body(const Module& module, Args args) {
+    py::handle filename = args[0];
+    py::handle solvername = args[1];
+    py::handle sandbox = args[2];
+
+    if (!path_exists(module, filename)) {
+        print(module, text("Invalid filename"));
+        return py::none();
+    }
+    call_global(module, names::disposeSolution);
+
+    py::object tesselFilename = borrow(filename.ptr());
+    py::object frefilename =
+        add(first_item(os_path_call(module, names::splitext, tesselFilename)), text(".fre"));
+    if (!path_exists(module, frefilename)) {
+        frefilename = path_join(module, os_path_call(module, names::dirname, tesselFilename), text("conception.fre"));
+    }
+    py::object thffile = call_global(module, names::find_first_file, model_folder(module, tesselFilename), text(".thf"));
+
+    py::object directory = truth(sandbox) ? new_sandbox_name(module) : model_folder(module, tesselFilename);
+    if (!path_exists(module, directory)) {
+        call_method(global(module, names::os), names::makedirs, directory);
+        tesselFilename = path_join(module, directory, os_path_call(module, names::basename, filename));
+        copy_file(module, filename, tesselFilename);
+        if (path_exists(module, frefilename)) {
+            copy_file(module, frefilename,
+                      path_join(module, directory, os_path_call(module, names::basename, frefilename)));
+        }
+        if (path_exists(module, thffile)) {
+            copy_file(module, thffile, path_join(module, directory, os_path_call(module, names::basename, thffile)));
+        }
+        set_global(module, names::tempDirectory, directory);
+    }
+
+    py::object tessel = call_global(module, names::loadTessel, tesselFilename);
+    if (equals_none(tessel)) {
+        print(module, text("Invalid tessel"));
+        return py::none();
+    }
+
+    load_dll(module, names::core_dll);
+    py::object PipingCode = import_from(module, names::core_namespace, names::PipingCode);
+    py::object StructureCode = import_from(module, names::core_namespace, names::StructureCode);
+    if (is_code(tessel, PipingCode)) {
+        call_global(module, solvePipingModel, tessel, tesselFilename, solvername, directory);
+        return global(module, names::Solution_);
+    }
+    if (is_code(tessel, StructureCode)) {
+        call_global(module, solveStructureModel, tessel, tesselFilename, directory);
+        return global(module, names::Solution_);
+    }
+    return py::none();
+}
+
+py::object solvePipingModel_body(const Module& module, Args args) {
+    py::handle tessel = args[0];
+    py::handle tesselFilename = args[1];
+    py::handle solvername = args[2];
+    py::handle directory = args[3];
+
+    require_tessel(tessel);
+    load_dll(module, names::core_dll);
+    py::object PipingCode = import_from(module, names::core_namespace, names::PipingCode);
+    if (!is_code(tessel, PipingCode)) raise(PyExc_OSError, "The tessel is not a piping model.");
+
+    // The previous solution is only dropped here; disposing of it is
+    // disposeSolution's business.
+    set_global(module, names::Solution_, Py_None);
+
+    if (equals(solvername, text("Vazer"))) {
+        if (equals_none(global(module, names::Vazer_))) return py::none();
+        load_dll(module, names::sdk_dll);
+        load_dll(module, names::helper_dll);
+        load_dll(module, names::vazer_dll);
+        run_worker(module, VazerSolve, tessel, tesselFilename, directory);
+        return global(module, names::Solution_);
+    }
+    if (equals(solvername, text("DiroZiziva"))) {
+        if (equals_none(global(module, names::DiroZiziva_))) return py::none();
+        load_dll(module, names::sdk_dll);
+        load_dll(module, names::diroziziva_dll);
+        run_worker(module, DiroZizivaSolve, tessel, tesselFilename, directory);
+        return global(module, names::Solution_);
+    }
+    print(module, text("Invalid solver name. use 'Vazer' or 'DiroZiziva'."));
+    return py::none();
+}
+
+py::object solveStructureModel_body(const Module& module, Args args) {
+    py::handle tessel = args[0];
+    py::handle tesselFilename = args[1];
+    py::handle directory = args[2];
+
+    require_tessel(tessel);
+    load_dll(module, names::core_dll);
+    py::object StructureCode = import_from(module, names::core_namespace, names::StructureCode);
+    if (!is_code(tessel, StructureCode)) raise(PyExc_OSError, "The tessel is not a structure model.");
+
+    set_global(module, names::Solution_, Py_None);
+    if (equals_none(global(module, names::Vazer_))) return py::none();
+    load_dll(module, names::sdk_dll);
+    load_dll(module, names::helper_dll);
+    load_dll(module, names::vazer_dll);
+    run_worker(module, VazerSolve, tessel, tesselFilename, directory);
+    return global(module, names::Solution_);
 }
 
 }  // namespace
 
 const Function api::solve{
     "solve", {"filename", "solvername", "sandbox"}, Guard::setup, solve_body,
-    "solve(filename, solvername, sandbox)\n\n"};
+    "solve(filename, solvername, sandbox)\n"
+    "\n"
+    "Solve a piping/structure tesseL with use of a solver in a sandbox or not.\n"
+    "solvername can be 'Vazer' or 'DiroZiziva'.\n"
+    "The path of the selected solver must exist in Tubrolis's settings.\n"
+    "Return a Solution object or None if invalid filename or solvername."};
 
 const Function api::solvePipingModel{
-    "solvePipingModel", {"tessel", "tesselFilename", "solvername", "directory"}, Guard::setup, solvePipingModel_body,
-    "solvePipingModel(tessel, tesselFilename, solvername, directory)\n\n"};
+    "solvePipingModel", {"tessel", "tesselFilename", "solvername", "directory"}, Guard::setup,
+    solvePipingModel_body,
+    "solvePipingModel(tessel, tesselFilename, solvername, directory)\n"
+    "\n"
+    "Solve a piping tesseL with use of a solver.\n"
+    "solvername can be 'Vazer' or 'DiroZiziva'.\n"
+    "The path of the selected solver must exist in Tubrolis's settings.\n"
+    "Return a Solution object."};
 
 const Function api::solveStructureModel{
     "solveStructureModel", {"tessel", "tesselFilename", "directory"}, Guard::setup, solveStructureModel_body,
-    "solveStructureModel(tessel, tesselFilename, directory)\n\n"};
+    "solveStructureModel(tessel, tesselFilename, directory)\n"
+    "\n"
+    "Solve a structure tesseL with use of a Vazer solver.\n"
+    "The path of Vazer solver must exist in Tubrolis's settings.\n"
+    "Return a Solution object."};
 
 }  // namespace vc

@@ -1,26 +1,101 @@
+// find_first_file and copyDirectoryToTemp: file-system helpers that never
+// touch the host and work before setup.
+#include "functions.hpp"
 #include "host/bridge.hpp"
 #include "host/names.hpp"
-#include "functions.hpp"
 
 namespace vc {
 namespace {
 
-py::object find_first_file_body(const Module&, Args) {
-    raise(PyExc_NotImplementedError, "find_first_file");
+Name lower{"lower"};
+Name endswith{"endswith"};
+Name dirs_exist_ok{"dirs_exist_ok"};
+
+char ascii_lower(Py_UCS1 c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c); }
+
+// name.lower().endswith(ext_lower); ASCII names, the usual case, are compared
+// in place without building the lowered copy.
+bool lowered_name_ends_with(py::handle name, py::handle ext_lower) {
+    PyObject* n = name.ptr();
+    PyObject* e = ext_lower.ptr();
+    if (PyUnicode_CheckExact(n) && PyUnicode_CheckExact(e) && PyUnicode_IS_ASCII(n) && PyUnicode_IS_ASCII(e)) {
+        Py_ssize_t name_length = PyUnicode_GET_LENGTH(n);
+        Py_ssize_t ext_length = PyUnicode_GET_LENGTH(e);
+        if (ext_length > name_length) return false;
+        const Py_UCS1* tail = PyUnicode_1BYTE_DATA(n) + (name_length - ext_length);
+        const Py_UCS1* wanted = PyUnicode_1BYTE_DATA(e);
+        for (Py_ssize_t i = 0; i < ext_length; ++i) {
+            if (ascii_lower(tail[i]) != static_cast<char>(wanted[i])) return false;
+        }
+        return true;
+    }
+    return truth(call_method(call_method(name, lower), endswith, ext_lower));
 }
 
-py::object copyDirectoryToTemp_body(const Module&, Args) {
-    raise(PyExc_NotImplementedError, "copyDirectoryToTemp");
+// The extension is matched without regard to letter case on both sides.
+py::object lowered_extension(py::handle ext) {
+    if (PyUnicode_Check(ext.ptr())) return call_method(ext, lower);
+    return borrow(ext.ptr());  // left to endswith to accept or refuse
+}
+
+py::object find_first_file_body(const Module& module, Args args) {
+    py::handle directory = args[0];
+    py::object names_listed = call_method(global(module, names::os), names::listdir, directory);
+    py::object ext = lowered_extension(args[1]);
+    py::object found;
+    auto test = [&](py::handle name) {
+        if (!lowered_name_ends_with(name, ext)) return false;
+        py::object candidate = path_join(module, directory, name);
+        if (!truth(os_path_call(module, names::isfile, candidate))) return false;
+        found = std::move(candidate);
+        return true;
+    };
+    if (PyList_CheckExact(names_listed.ptr())) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names_listed.ptr()); ++i) {
+            if (test(borrow(PyList_GET_ITEM(names_listed.ptr(), i)))) return found;
+        }
+    } else {
+        py::object iterator = steal(PyObject_GetIter(names_listed.ptr()));
+        while (PyObject* name = PyIter_Next(iterator.ptr())) {
+            if (test(steal(name))) return found;
+        }
+        if (PyErr_Occurred()) throw_error();
+    }
+    return steal(PyUnicode_FromStringAndSize("", 0));
+}
+
+py::object copy_directory_to_temp_body(const Module& module, Args args) {
+    py::object unique = steal(PyObject_Str(call_method(global(module, names::uuid), names::uuid4).ptr()));
+    py::object temp_directory =
+        path_join(module, call_method(global(module, names::tempfile), names::gettempdir), unique);
+    try {
+        call_with_keywords(attr(global(module, names::shutil), names::copytree), {args[0], temp_directory},
+                           {{&dirs_exist_ok, Py_True}});
+        return temp_directory;
+    } catch (py::error_already_set& error) {
+        if (!is_exception_family(error)) throw;
+    }
+    // A failed copy leaves nothing behind: the folder is new, so all of it is ours.
+    try {
+        call_with_keywords(attr(global(module, names::shutil), names::rmtree), {temp_directory},
+                           {{&names::ignore_errors, Py_True}});
+    } catch (py::error_already_set& error) {
+        if (!is_exception_family(error)) throw;
+    }
+    return steal(PyUnicode_FromStringAndSize("", 0));
 }
 
 }  // namespace
 
 const Function api::find_first_file{
     "find_first_file", {"directory", "ext"}, Guard::none, find_first_file_body,
-    "find_first_file(directory, ext)\n\n"};
+    "find_first_file(directory, ext)\n\n"
+    "Return the first file with extension = ext in directory or empty string if not exists."};
 
 const Function api::copyDirectoryToTemp{
-    "copyDirectoryToTemp", {"directory"}, Guard::none, copyDirectoryToTemp_body,
-    "copyDirectoryToTemp(directory)\n\n"};
+    "copyDirectoryToTemp", {"directory"}, Guard::none, copy_directory_to_temp_body,
+    "copyDirectoryToTemp(directory)\n\n"
+    "Return a unic temporary directory with all the content of directory.\n"
+    "Return an empty string if a problem occurs."};
 
 }  // namespace vc
