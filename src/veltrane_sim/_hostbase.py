@@ -127,7 +127,10 @@ class HostMethod:
                 break
         else:
             raise TypeError(f"No method matches given arguments for {self.op}: {describe_args(args)}")
-        _record(self.op, bound)
+        # Journaled under the class of the object, so inherited members read
+        # as the host shows them ("VazerSolver.Dispose").
+        owner = self.owner if target is None else type(target).__name__
+        _record(f"{owner}.{self.name}", bound)
         if self.static:
             return self.fn(*bound)
         return self.fn(target, *bound)
@@ -191,7 +194,7 @@ class HostProperty:
         if not self.type.accepts(value):
             raise TypeError(f"'{type(value).__name__}' value cannot be converted to {self.type.name}")
         value = self.type.convert(value)
-        _record(f"{self.owner}.{self.name}", (value,))
+        _record(f"{type(obj).__name__}.{self.name}", (value,))
         self.fset(obj, value)
 
 

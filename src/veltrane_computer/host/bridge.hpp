@@ -141,9 +141,11 @@ void load_dll(const Module& module, const Name& dllname);
 // ---- output and errors -----------------------------------------------------
 
 // Python's print, looked up at the moment of use so scripts can redirect it.
+// (Forwarding references keep this overload ahead of pybind11::print, which
+// argument-dependent lookup also finds.)
 extern Name print_name;
 template <class... A>
-void print(const Module& module, const A&... values) {
+void print(const Module& module, A&&... values) {
     call(global(module, print_name), values...);
 }
 

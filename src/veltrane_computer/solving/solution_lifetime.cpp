@@ -22,7 +22,7 @@ py::object disposeSolution_body(const Module& module, Args) {
         }
     } catch (py::error_already_set& e) {
         if (!is_exception_family(e)) throw;
-        print(module, text("Impossible to delete temp directory :"), e.value());
+        vc::print(module, text("Impossible to delete temp directory :"), e.value());
     }
     return py::none();
 }

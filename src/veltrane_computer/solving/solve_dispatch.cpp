@@ -77,7 +77,7 @@ py::object solve_body(const Module& module, Args args) {
     py::handle sandbox = args[2];
 
     if (!path_exists(module, filename)) {
-        print(module, text("Invalid filename"));
+        vc::print(module, text("Invalid filename"));
         return py::none();
     }
     call_global(module, names::disposeSolution);
@@ -107,7 +107,7 @@ py::object solve_body(const Module& module, Args args) {
 
     py::object tessel = call_global(module, names::loadTessel, tesselFilename);
     if (equals_none(tessel)) {
-        print(module, text("Invalid tessel"));
+        vc::print(module, text("Invalid tessel"));
         return py::none();
     }
 
@@ -155,7 +155,7 @@ py::object solvePipingModel_body(const Module& module, Args args) {
         run_worker(module, DiroZizivaSolve, tessel, tesselFilename, directory);
         return global(module, names::Solution_);
     }
-    print(module, text("Invalid solver name. use 'Vazer' or 'DiroZiziva'."));
+    vc::print(module, text("Invalid solver name. use 'Vazer' or 'DiroZiziva'."));
     return py::none();
 }
 
