@@ -62,7 +62,8 @@ ObjectDisposedException = _define(
     "ObjectDisposedException", "System", InvalidOperationException,
     "Cannot access a disposed object.")
 BadImageFormatException = _define(
-    "BadImageFormatException", "System", SystemException, "Format of the executable (.exe) or library (.dll) is invalid.")
+    "BadImageFormatException", "System", SystemException,
+    "Format of the executable (.exe) or library (.dll) is invalid.")
 IOException = _define("IOException", "System.IO", SystemException, "I/O error occurred.")
 FileNotFoundException = _define(
     "FileNotFoundException", "System.IO", IOException, "Unable to find the specified file.")

@@ -16,7 +16,9 @@ import json
 import os
 import threading
 
-from ._assemblies import LIBRARY_FILE, STANDARD_ASSEMBLIES, write_library_file, write_solver_file, write_standard_assembly
+from ._assemblies import (
+    LIBRARY_FILE, STANDARD_ASSEMBLIES, write_library_file, write_solver_file, write_standard_assembly,
+)
 from ._sdk import lookup_setting
 
 DEFAULT_NAME = "Tubrolis 2025.1"

@@ -78,7 +78,7 @@ class StudyModel(HostObject):
 
     Name = prop(STRING)(lambda self: self._data["name"])
     Module = prop(ref(f"{SDK_NS}.VeltraneModule"))(lambda self: module_by_name(self._data["kind"]))
-    Position = prop(POINT_T)(lambda self: Point._new(float(self._data["position"]["x"]), float(self._data["position"]["y"])))
+    Position = prop(POINT_T)(lambda self: Point._new(*(float(self._data["position"][k]) for k in "xy")))
     IsCurrent = prop(BOOLEAN)(lambda self: self._current)
     ProjectFileName = prop(STRING)(lambda self: self._project_file)
 
