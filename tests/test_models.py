@@ -201,7 +201,9 @@ class TestGetTessel:
 
 
 class TestCreateTessel:
-    @pytest.mark.parametrize("name, member", [("createPipingTessel", "Tubrolis"), ("createStructureTessel", "Trabexon")])
+    @pytest.mark.parametrize(
+        "name, member", [("createPipingTessel", "Tubrolis"), ("createStructureTessel", "Trabexon")]
+    )
     def test_new_tessel_has_layer_zero_and_the_host_module(self, core, ready, fresh_dlls, journal, name, member):
         tessel = getattr(core, name)()
         host_member = getattr(type(tessel.Module), member)
@@ -226,13 +228,6 @@ class TestCreateTessel:
         assert core.createStructureTessel() == "made"
         assert type(seen[0]).__module__ == "Veltrane.SDK"
         assert str(seen[0]) == "Trabexon"
-
-    def test_worker_called_directly(self, core, ready):
-        from Veltrane.SDK import VeltraneModule
-
-        tessel = core.createTessel(VeltraneModule.Trabexon)
-        assert tessel.Module == VeltraneModule.Trabexon
-        assert [layer.Name for layer in tessel.Layers] == ["0"]
 
     def test_failed_layer_add_propagates(self, core, ready, switches):
         switches.fail("LayerCollection.Add")
@@ -283,11 +278,6 @@ class TestFreFileNaming:
         core.writeFreFile(tessel, "Study1.tessel")
         assert written_fre(journal)[0] == written
         veltrane_sim.read_fre(str(work / written))
-
-    def test_tessel_file_need_not_exist(self, core, ready, tmp_path):
-        tessel = core.createStructureTessel()
-        core.writeFreFile(tessel, str(tmp_path / "never-saved.tessel"))
-        assert sorted(os.listdir(tmp_path)) == ["conception.fre", "installation"]
 
 
 class TestFreFileSettings:

@@ -1,6 +1,8 @@
 """Project folders, projects and the studies inside them."""
 
+import json
 import os
+import shutil
 
 import pytest
 
@@ -176,6 +178,14 @@ class TestRemoveFolder:
         assert not target.exists()
         assert os.getcwd() == str(tmp_path / "projects")
 
+    @pytest.mark.parametrize("given", [".", os.path.join("..", "p1")])
+    def test_relative_name_seen_from_inside(self, core, ready, tmp_path, remover, given):
+        (tmp_path / "p1" / "inner").mkdir(parents=True)
+        os.chdir(tmp_path / "p1")
+        getattr(core, remover)(given)
+        assert not (tmp_path / "p1").exists()
+        assert os.getcwd() == str(tmp_path)
+
     def test_sibling_with_a_longer_name_is_not_inside(self, core, ready, tmp_path, remover):
         (tmp_path / "p1").mkdir()
         (tmp_path / "p10").mkdir()
@@ -215,7 +225,7 @@ class TestRemoveFolder:
         with pytest.raises(KeyboardInterrupt):
             getattr(core, remover)(str(tmp_path / "p1"))
 
-    def test_existence_errors_propagate(self, core, ready, tmp_path, remover):
+    def test_existence_errors_propagate(self, core, ready, remover):
         with pytest.raises(TypeError):
             getattr(core, remover)(object())
 
@@ -290,7 +300,6 @@ class TestAddProject:
         assert args[4] is kind
 
 
-
 class TestAddProjectFailure:
     """A failure after the folder was made takes the folder back, so the
     same call can be made again."""
@@ -325,7 +334,7 @@ class TestAddProjectFailure:
         assert project == os.path.join(directory, name)
         assert has_study(project, "S1")
 
-    def test_partly_written_project_goes_too(self, core, ready, tmp_path, switches, monkeypatch):
+    def test_partly_written_project_goes_too(self, core, ready, tmp_path, monkeypatch):
         from Veltrane.Tubrolis.Project import ProjectViewModel
 
         create = ProjectViewModel.CreateNewProject
@@ -411,10 +420,6 @@ def missing_project(tmp_path):
     return str(folder)
 
 
-def trailing_separator(project):
-    return project + os.sep
-
-
 STUDY_OPS = [
     ("addPipingStudy", ("S9", 1920, 1080)),
     ("addStructureStudy", ("S9", 1920, 1080)),
@@ -426,7 +431,7 @@ STUDY_OPS = [
 @pytest.mark.parametrize("op, args", STUDY_OPS, ids=[o[0] for o in STUDY_OPS])
 @pytest.mark.parametrize("where", ["missing project file", "trailing separator"])
 def test_no_project_file_builds_no_view_model(core, project, tmp_path, journal, op, args, where):
-    directory = missing_project(tmp_path) if where == "missing project file" else trailing_separator(project)
+    directory = missing_project(tmp_path) if where == "missing project file" else project + os.sep
     before = veltrane_sim.read_project(project_file(project))
     assert getattr(core, op)(directory, *args) is None
     assert view_models_built(journal) == 0
@@ -434,17 +439,12 @@ def test_no_project_file_builds_no_view_model(core, project, tmp_path, journal, 
     assert veltrane_sim.read_project(project_file(project)) == before
 
 
-def test_trailing_separator_looks_for_a_bare_project_file(core, project, journal, monkeypatch):
-    looked_for = []
-    real_exists = os.path.exists
-
-    def exists(path):
-        looked_for.append(path)
-        return real_exists(path)
-
-    monkeypatch.setattr(core.os.path, "exists", exists)
-    core.removeStudy(project + os.sep, "S1")
-    assert looked_for == [os.path.join(project + os.sep, ".project")]
+def test_trailing_separator_uses_a_bare_project_file(core, project):
+    shutil.copy(project_file(project), os.path.join(project, ".project"))
+    assert core.addPipingStudy(project + os.sep, "S2", 1920, 1080).Name == "S2"
+    bare = veltrane_sim.read_project(os.path.join(project, ".project"))
+    assert [s["name"] for s in bare["studies"]] == ["S1", "S2"]
+    assert not has_study(project, "S2")
 
 
 class TestRemoveStudy:
@@ -500,8 +500,6 @@ class TestDuplicateStudy:
         path = veltrane_sim.project_file_for(project)
         document = veltrane_sim.read_project(path)
         document["studies"][0]["content"] = veltrane_sim.sample_model("Tubrolis")
-        import json
-
         with open(path, "w", encoding="utf-8") as f:
             json.dump(document, f)
         core.duplicateStudy(project, "S1", "S1 again")
@@ -522,19 +520,21 @@ class TestComparisonWithNone:
         def __ne__(self, other):
             return other is not None
 
-    def test_add_goes_on_for_a_null_like_answer(self, core, project, journal, monkeypatch):
+    def test_add_goes_on_for_a_null_like_answer(self, core, project, monkeypatch):
         from Veltrane.Tubrolis.Project import ProjectViewModel
 
         real_get = ProjectViewModel.GetStudy
-        answers = iter([self.NullStudy()])
+        first = [self.NullStudy()]  # the first lookup answers a null-like object
         monkeypatch.setattr(
-            ProjectViewModel, "GetStudy", lambda vm, name: next(answers, None) or real_get(vm, name)
+            ProjectViewModel, "GetStudy", lambda vm, name: first.pop() if first else real_get(vm, name)
         )
         study = core.addPipingStudy(project, "S1 twin", 1920, 1080)
         assert study.Name == "S1 twin"
 
     @pytest.mark.parametrize("op, extra", [("removeStudy", ()), ("duplicateStudy", ("C1",))])
-    def test_remove_and_duplicate_stop_for_a_null_like_answer(self, core, project, journal, monkeypatch, op, extra):
+    def test_remove_and_duplicate_stop_for_a_null_like_answer(
+        self, core, project, journal, monkeypatch, op, extra
+    ):
         from Veltrane.Tubrolis.Project import ProjectViewModel
 
         monkeypatch.setattr(ProjectViewModel, "GetStudy", lambda vm, name: self.NullStudy())

@@ -6,6 +6,7 @@ import os
 import tempfile
 import threading
 import types
+import uuid
 from pathlib import Path
 
 import pytest
@@ -48,6 +49,10 @@ def snapshot(folder):
         p.relative_to(folder).as_posix(): hashlib.sha256(p.read_bytes()).hexdigest() if p.is_file() else "dir"
         for p in sorted(Path(folder).rglob("*"))
     }
+
+
+def uuid_named(name):
+    return str(uuid.UUID(name)) == name
 
 
 def loaded(core, path):
@@ -94,13 +99,6 @@ class TestGuard:
         assert str(error.value) == GUARD_MESSAGE
         assert capsys.readouterr().out == ""
         assert journal.ops() == []
-
-    def test_dispose_solution_works_before_setup(self, core, capsys):
-        core._validSetup_ = False
-        core._Solution_ = None
-        core._tempDirectory_ = None
-        assert core.disposeSolution() is None
-        assert capsys.readouterr().out == ""
 
 
 # ---------------------------------------------------------------- solve
@@ -256,12 +254,6 @@ class TestSandbox:
         assert seen == [(sandbox, True)]
         assert core._Solution_ is None and core._tempDirectory_ == sandbox
         assert not os.path.exists(sandbox)
-
-
-def uuid_named(name):
-    import uuid
-
-    return str(uuid.UUID(name)) == name
 
 
 class TestBareFileName:
@@ -705,7 +697,8 @@ class TestDisposeSolution:
             core.disposeSolution()
 
     @pytest.mark.parametrize("value", ["", None, 0])
-    def test_false_temp_directory_is_ignored(self, core, monkeypatch, capsys, value):
+    def test_nothing_to_release_works_without_setup(self, core, monkeypatch, capsys, value):
+        core._validSetup_ = False
         monkeypatch.setattr(core, "os", None)  # a path test would fail loudly
         core._Solution_ = None
         core._tempDirectory_ = value

@@ -15,7 +15,7 @@ namespace vc {
 // process (the module lives in one interpreter per process).
 class Name {
 public:
-    constexpr explicit Name(const char* text) : text_(text) {}
+    constexpr explicit Name(const char* text) noexcept : text_(text) {}
     PyObject* get() const {
         if (object_ == nullptr) {
             object_ = PyUnicode_InternFromString(text_);

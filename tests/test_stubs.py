@@ -1,0 +1,194 @@
+"""The typed stub (veltrane_core.pyi) held against the built module, so that
+neither can drift: function names and order, parameter names, the enumeration,
+the state globals and the imported modules; the stub and the py.typed marker
+ship beside the extension; and scripts type-check against the stub."""
+
+import ast
+import re
+import subprocess
+import sys
+import types
+from pathlib import Path
+
+import pytest
+
+from veltrane_computer import veltrane_core
+
+ROOT = Path(__file__).resolve().parents[1]
+PACKAGE_DIR = Path(veltrane_core.__file__).resolve().parent
+STUB_PATH = Path(veltrane_core.__file__).parent / "veltrane_core.pyi"
+
+
+class Stub:
+    """What the stub declares at top level, in file order."""
+
+    def __init__(self, source):
+        tree = ast.parse(source)
+        self.imports = []
+        self.globals = []  # (name, annotation node)
+        self.functions = {}  # name -> ast.FunctionDef
+        self.classes = {}
+        for node in tree.body:
+            if isinstance(node, ast.Import):
+                self.imports += [alias.asname or alias.name for alias in node.names]
+            elif isinstance(node, ast.ImportFrom) and node.module != "typing":
+                self.imports += [alias.asname or alias.name for alias in node.names]
+            elif isinstance(node, ast.AnnAssign):
+                self.globals.append((node.target.id, node.annotation))
+            elif isinstance(node, ast.FunctionDef):
+                self.functions[node.name] = node
+            elif isinstance(node, ast.ClassDef):
+                self.classes[node.name] = node
+
+
+STUB = Stub(STUB_PATH.read_text(encoding="utf-8"))
+
+
+def runtime_functions():
+    return [
+        name
+        for name, value in vars(veltrane_core).items()
+        if isinstance(value, types.BuiltinFunctionType) and value.__module__ == veltrane_core.__name__
+    ]
+
+
+def state_global_names():
+    return [name for name in vars(veltrane_core) if re.fullmatch(r"_[A-Za-z]\w*_", name) and not name.startswith("__")]
+
+
+def docstring_parameters(function):
+    first_line = function.__doc__.split("\n", 1)[0]
+    match = re.fullmatch(r"(\w+)\((.*)\)", first_line)
+    assert match, f"first docstring line is not a signature: {first_line!r}"
+    assert match.group(1) == function.__name__
+    return [p.strip() for p in match.group(2).split(",")] if match.group(2) else []
+
+
+def stub_parameters(name):
+    arguments = STUB.functions[name].args
+    assert not (arguments.vararg or arguments.kwarg or arguments.kwonlyargs or arguments.posonlyargs)
+    assert not arguments.defaults, "every parameter is required"
+    return [a.arg for a in arguments.args]
+
+
+# ---- names and order ---------------------------------------------------------
+
+
+def test_stub_declares_the_35_functions_in_table_order():
+    assert list(STUB.functions) == runtime_functions()
+    assert len(STUB.functions) == 35
+
+
+def test_stub_declares_exactly_the_module_namespace():
+    declared = set(STUB.imports) | {n for n, _ in STUB.globals} | set(STUB.functions) | set(STUB.classes)
+    public = {name for name in vars(veltrane_core) if not name.startswith("__")}
+    assert declared == public
+
+
+@pytest.mark.parametrize("name", list(STUB.functions))
+def test_parameters_agree_between_stub_docstring_and_binding(name):
+    function = getattr(veltrane_core, name)
+    parameters = stub_parameters(name)
+    assert parameters == docstring_parameters(function)
+    # Every parameter named by keyword binds: the only complaint left is the
+    # extra keyword, raised before any step of the function runs.
+    keywords = {p: None for p in parameters}
+    complaint = "unexpected keyword argument '__not_a_parameter__'" if parameters else "takes no keyword arguments"
+    with pytest.raises(TypeError, match=complaint):
+        function(**keywords, __not_a_parameter__=None)
+
+
+# ---- enumeration and state globals ---------------------------------------------
+
+
+def test_enumeration_members_and_values_agree():
+    body = STUB.classes["VeltraneModule"]
+    assert [base.id for base in body.bases] == ["Enum"]
+    members = [node for node in body.body if isinstance(node, ast.Assign)]
+    declared = [(node.targets[0].id, ast.literal_eval(node.value)) for node in members]
+    assert declared == [(member.name, member.value) for member in veltrane_core.VeltraneModule]
+
+
+def test_state_globals_are_declared_in_binding_order():
+    assert [name for name, _ in STUB.globals] == state_global_names()
+
+
+def conforms(value, annotation):
+    """Whether a value fits the simple annotations the stub uses."""
+    if isinstance(annotation, ast.Name):
+        return {"Any": lambda v: True, "str": lambda v: isinstance(v, str), "bool": lambda v: isinstance(v, bool)}[
+            annotation.id
+        ](value)
+    if isinstance(annotation, ast.Subscript) and isinstance(annotation.value, ast.Name):
+        if annotation.value.id == "Optional":
+            return value is None or conforms(value, annotation.slice)
+        if annotation.value.id == "list":
+            return isinstance(value, list) and all(conforms(item, annotation.slice) for item in value)
+    raise AssertionError(f"annotation the test does not know: {ast.unparse(annotation)}")
+
+
+@pytest.mark.parametrize("name,annotation", STUB.globals, ids=[name for name, _ in STUB.globals])
+def test_initial_value_fits_the_declared_type(name, annotation):
+    assert conforms(getattr(veltrane_core, name), annotation), ast.unparse(annotation)
+
+
+@pytest.mark.parametrize(
+    "value,annotation,fits",
+    [
+        (None, "Optional[str]", True),
+        ("x", "Optional[str]", True),
+        (3, "Optional[str]", False),
+        (["a"], "list[str]", True),
+        ([1], "list[str]", False),
+        (0, "bool", False),
+    ],
+)
+def test_the_conformance_check_can_fail(value, annotation, fits):
+    assert conforms(value, ast.parse(annotation, mode="eval").body) is fits
+
+
+def test_imported_modules_are_declared():
+    modules = [name for name, value in vars(veltrane_core).items() if isinstance(value, types.ModuleType)]
+    assert sorted(STUB.imports) == sorted(modules + ["Enum"])
+
+
+# ---- shipping ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("name", ["veltrane_core.pyi", "py.typed"])
+def test_stub_and_marker_sit_beside_the_extension(name):
+    assert (PACKAGE_DIR / name).is_file()
+
+
+# ---- scripts type-check against the stub -----------------------------------------
+
+
+@pytest.fixture(scope="module")
+def type_check(tmp_path_factory):
+    """One mypy run over the examples and a script that misuses the API."""
+    pytest.importorskip("mypy")
+    if not (ROOT / "examples").is_dir():
+        pytest.skip("the examples are not beside the tests")
+    work = tmp_path_factory.mktemp("mypy")
+    wrong = work / "wrong.py"
+    wrong.write_text(
+        "import veltrane_computer as cc\n"
+        "cc.solve('model.tessel', 'Vazer')\n"
+        "path: int = cc.getTessel('.')\n",
+        encoding="utf-8",
+    )
+    command = [sys.executable, "-m", "mypy", "--config-file", str(ROOT / "pyproject.toml")]
+    command += ["--cache-dir", str(work / "cache"), "--no-error-summary", str(ROOT / "examples"), str(wrong)]
+    result = subprocess.run(command, cwd=ROOT, capture_output=True, text=True)
+    assert not result.stderr, result.stderr
+    return result.stdout.splitlines()
+
+
+def test_examples_type_check(type_check):
+    assert [line for line in type_check if "wrong.py" not in line] == []
+
+
+def test_type_check_catches_a_wrong_call(type_check):
+    errors = "\n".join(type_check)
+    assert 'Missing positional argument "sandbox" in call to "solve"' in errors
+    assert 'Incompatible types in assignment (expression has type "str", variable has type "int")' in errors
