@@ -1,20 +1,49 @@
 #!/usr/bin/env bash
 # Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer and
-# runs the whole test suite under it. The interpreter is not built with the
-# sanitizers, so their runtimes are preloaded; leak detection is off because
-# the interpreter keeps memory on purpose. Any report aborts the run.
+# runs the whole test suite under it:
+#   scripts/run-sanitized-tests.sh [pytest arguments]
+# The interpreter is not built with the sanitizers, so their runtimes are
+# preloaded (into the test run and every interpreter it starts). The
+# interpreter allocates through malloc (PYTHONMALLOC=malloc), so a released
+# Python object is poisoned and a use after its release is caught. Leak
+# detection is off: the interpreter keeps memory on purpose at exit.
+# Reports are written to files, one per process, so that one from a child
+# process is not lost in captured output; any report fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-build_dir=build/sanitize
+build_dir=${SANITIZE_BUILD_DIR:-build/sanitize}
 BUILD_DIR=$build_dir BUILD_TYPE=Debug VELTRANE_SANITIZE=ON scripts/dev-build.sh
 
 compiler=${CXX:-g++}
-asan=$("$compiler" -print-file-name=libasan.so)
-ubsan=$("$compiler" -print-file-name=libubsan.so)
+runtimes=()
+for runtime in libasan.so libubsan.so; do
+  path=$("$compiler" -print-file-name="$runtime")
+  if [ ! -e "$path" ]; then
+    echo "sanitizer runtime $runtime not found (looked for it through $compiler)" >&2
+    exit 2
+  fi
+  runtimes+=("$path")
+done
 
-export LD_PRELOAD="$asan $ubsan"
-export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1:detect_stack_use_after_return=0
-export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-export PYTHONMALLOC=malloc  # let AddressSanitizer see the interpreter's allocations too
-PYTHONPATH=$build_dir/stage:src python3 -m pytest -q -p no:cacheprovider tests "$@"
+reports=$PWD/$build_dir/sanitizer-reports
+rm -rf "$reports"
+mkdir -p "$reports"
+
+export LD_PRELOAD="${runtimes[*]}"
+export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1:detect_stack_use_after_return=0:log_path=$reports/asan"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
+export PYTHONMALLOC=malloc
+status=0
+PYTHONPATH=$build_dir/stage:src python3 -m pytest -q -p no:cacheprovider tests "$@" || status=$?
+unset LD_PRELOAD
+
+if compgen -G "$reports/*" >/dev/null; then
+  for report in "$reports"/*; do
+    echo "==== sanitizer report $report"
+    cat "$report"
+  done
+  echo "sanitizer reports found: failing the run" >&2
+  exit 1
+fi
+exit "$status"

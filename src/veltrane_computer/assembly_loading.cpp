@@ -12,10 +12,36 @@ Name CDLL{"CDLL"};
 
 enum class Loader { assembly, native };
 
+// `dllname in dlls`. For a list, each element is compared as the list's own
+// membership test does; a str element against a str name is decided by
+// their text, which is what str's == does.
+bool contains(py::handle dlls, py::handle dllname) {
+    PyObject* list = dlls.ptr();
+    PyObject* name = dllname.ptr();
+    if (!PyList_CheckExact(list)) {
+        int found = PySequence_Contains(list, name);
+        if (found < 0) throw_error();
+        return found != 0;
+    }
+    const bool text = PyUnicode_CheckExact(name);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        if (item == name) return true;
+        if (text && PyUnicode_CheckExact(item)) {
+            if (same_text(item, name)) return true;
+            continue;
+        }
+        Py_INCREF(item);
+        int equal = PyObject_RichCompareBool(item, name, Py_EQ);
+        Py_DECREF(item);
+        if (equal < 0) throw_error();
+        if (equal) return true;
+    }
+    return false;
+}
+
 py::object load_library(const Module& module, py::handle dllname, Loader loader) {
-    int loaded = PySequence_Contains(global(module, names::dlls).ptr(), dllname.ptr());
-    if (loaded < 0) throw_error();
-    if (loaded) return py::none();
+    if (contains(global(module, names::dlls), dllname)) return py::none();
 
     py::object dllpath = path_join(module, global(module, names::dllPath), dllname);
     if (!path_exists(module, dllpath)) {

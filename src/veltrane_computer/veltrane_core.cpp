@@ -63,12 +63,15 @@ const Function* const kFunctionTable[] = {
 };
 constexpr std::size_t kFunctionCount = std::size(kFunctionTable);
 
-// Per function: its parameter names (interned) and count, and the code object
-// of its traceback frame, made on the first error.
+// Per function: its parameter names (interned) and count, the code object of
+// its traceback frame, made on the first error, and a frame of that code kept
+// for the next error (see traceback_frame).
 struct FunctionState {
     PyObject* parameters[kMaxParameters] = {};
     Py_ssize_t parameter_count = 0;
     PyCodeObject* code = nullptr;
+    PyFrameObject* frame = nullptr;
+    PyObject* frame_globals = nullptr;  // held by the frame
 };
 
 // The frame's data lives for the process: the module may be loaded into one
@@ -89,25 +92,50 @@ PyCodeObject* traceback_code(const std::string& frame_name, int line) {
     return PyCode_NewEmpty(kSourceFile, frame_name.c_str(), line);
 }
 
-// Adds a frame named after the function to the traceback of the pending error.
-void add_traceback(PyCodeObject*& code, const std::string& frame_name, int line, PyObject* globals) {
+// A new frame of `code` whose globals are `globals`, made with the pending
+// error put aside; nullptr if it cannot be made (the error stays as it was).
+PyFrameObject* new_frame(PyCodeObject*& code, const char* function_name, int line, PyObject* globals) {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
-    if (code == nullptr) code = traceback_code(frame_name, line);
+    if (code == nullptr) code = traceback_code(function_name, line);
     PyFrameObject* frame =
         code != nullptr ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
     PyErr_Clear();  // a failure to build the frame must not replace the error
     PyErr_Restore(type, value, traceback);
+    return frame;
+}
+
+// Adds a frame of `code` to the traceback of the pending error.
+void add_traceback(PyFrameObject* frame) {
     if (frame != nullptr) {
         PyTraceBack_Here(frame);
         Py_DECREF(frame);
     }
 }
 
+// The frame of a function's traceback entry. Such a frame never runs and
+// holds nothing but its code and globals, so one that nothing else refers to
+// any more (the traceback that showed it is gone) is as good as a new one
+// and serves the next error of the same function.
+PyFrameObject* traceback_frame(std::size_t row, PyObject* globals) {
+    FunctionState& fs = state.functions[row];
+    PyFrameObject* kept = fs.frame;
+    if (kept != nullptr && Py_REFCNT(kept) == 1 && fs.frame_globals == globals) {
+        Py_INCREF(kept);
+        return kept;
+    }
+    std::string frame_name;
+    if (fs.code == nullptr) frame_name = std::string(kModuleName) + "." + kFunctionTable[row]->name;
+    PyFrameObject* frame = new_frame(fs.code, frame_name.c_str(), static_cast<int>(row + 1), globals);
+    if (frame != nullptr && kept == nullptr) {
+        fs.frame = reinterpret_cast<PyFrameObject*>(Py_NewRef(frame));
+        fs.frame_globals = globals;
+    }
+    return frame;
+}
+
 void add_function_traceback(std::size_t row, PyObject* globals) {
-    add_traceback(state.functions[row].code,
-                  std::string(kModuleName) + "." + kFunctionTable[row]->name,
-                  static_cast<int>(row + 1), globals);
+    add_traceback(traceback_frame(row, globals));
 }
 
 // ---- C++ exceptions never cross into the interpreter -------------------------
@@ -216,22 +244,17 @@ int bind_arguments(std::size_t row, PyObject* args, PyObject* kwargs, PyObject**
 // ---- the setup guard ----------------------------------------------------------
 
 int check_setup_guard(const Module& module) {
-    PyObject* valid = PyDict_GetItemWithError(module.dict, names::validSetup.get());
-    if (valid == nullptr) {
-        if (PyErr_Occurred()) return -1;
-        PyObject* builtins = PyEval_GetBuiltins();
-        valid = builtins != nullptr ? PyDict_GetItemWithError(builtins, names::validSetup.get()) : nullptr;
-        if (valid == nullptr) {
-            if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_NameError, "name '%U' is not defined", names::validSetup.get());
-            }
-            return -1;
-        }
+    PyObject* valid = lookup_global(module, names::validSetup);
+    if (valid == nullptr) return -1;
+    int open;
+    if (valid == Py_True || valid == Py_False) {
+        open = valid == Py_True;
+    } else {
+        Py_INCREF(valid);  // its truth test may run code that rebinds the global
+        open = PyObject_IsTrue(valid);
+        Py_DECREF(valid);
+        if (open < 0) return -1;
     }
-    Py_INCREF(valid);  // its truth test may run code that rebinds the global
-    int open = PyObject_IsTrue(valid);
-    Py_DECREF(valid);
-    if (open < 0) return -1;
     if (open) return 0;
     PyObject* error = PyObject_CallOneArg(PyExc_OSError, state.guard_message);
     if (error != nullptr) {
@@ -243,24 +266,38 @@ int check_setup_guard(const Module& module) {
 
 // ---- the entry point of every exported function ------------------------------
 
+PyObject* run_body(const Function& fn, const Module& module, Args arguments) {
+    try {
+        PyObject* result = fn.body(module, arguments).release().ptr();
+        if (result == nullptr && !PyErr_Occurred()) {
+            PyErr_Format(PyExc_SystemError, "%s() returned no result", fn.name);
+        }
+        return result;
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+}
+
 PyObject* run_function(std::size_t row, PyObject* self, PyObject* args, PyObject* kwargs) {
     const Function& fn = *kFunctionTable[row];
-    PyObject* bound[kMaxParameters] = {};
-    PyObject* result = nullptr;
     const Module module{self, PyModule_GetDict(self)};
+    PyObject* result = nullptr;
 
-    if (bind_arguments(row, args, kwargs, bound) == 0 &&
-        (fn.guard == Guard::none || check_setup_guard(module) == 0)) {
-        try {
-            result = fn.body(module, bound).release().ptr();
-            if (result == nullptr && !PyErr_Occurred()) {
-                PyErr_Format(PyExc_SystemError, "%s() returned no result", fn.name);
-            }
-        } catch (...) {
-            set_error_from_current_exception();
+    if ((kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) &&
+        PyTuple_GET_SIZE(args) == state.functions[row].parameter_count) {
+        // All arguments by position: the tuple holds them for the whole call.
+        if (fn.guard == Guard::none || check_setup_guard(module) == 0) {
+            result = run_body(fn, module, reinterpret_cast<PyTupleObject*>(args)->ob_item);
         }
+    } else {
+        PyObject* bound[kMaxParameters] = {};
+        if (bind_arguments(row, args, kwargs, bound) == 0 &&
+            (fn.guard == Guard::none || check_setup_guard(module) == 0)) {
+            result = run_body(fn, module, bound);
+        }
+        for (PyObject* argument : bound) Py_XDECREF(argument);
     }
-    for (PyObject* argument : bound) Py_XDECREF(argument);
     if (result == nullptr) add_function_traceback(row, module.dict);
     return result;
 }
@@ -446,7 +483,7 @@ int module_exec(PyObject* module) {
     } catch (...) {
         set_error_from_current_exception();
     }
-    add_traceback(state.init_code, std::string("init ") + kModuleName, 1, context.dict);
+    add_traceback(new_frame(state.init_code, (std::string("init ") + kModuleName).c_str(), 1, context.dict));
     Py_CLEAR(state.module);  // a later import starts again from creation
     return -1;
 }

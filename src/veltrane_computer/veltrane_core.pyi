@@ -19,8 +19,8 @@ import uuid as uuid
 from enum import Enum as Enum
 from typing import Any, Mapping, Optional
 
-import clr as clr  # type: ignore[import-not-found]
-import pythoncom as pythoncom  # type: ignore[import-not-found]
+import clr as clr
+import pythoncom as pythoncom
 
 class VeltraneModule(Enum):
     All = -1

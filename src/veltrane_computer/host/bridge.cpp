@@ -8,20 +8,62 @@ namespace vc {
 
 Name print_name{"print"};
 
-py::object global(const Module& module, const Name& name) {
-    PyObject* key = name.get();
-    PyObject* value = PyDict_GetItemWithError(module.dict, key);
-    if (value == nullptr) {
-        if (PyErr_Occurred()) throw_error();
+PyObject* Name::create() const {
+    PyObject* object = PyUnicode_InternFromString(text_);
+    if (object == nullptr) throw_error();
+    if (PyObject_Hash(object) == -1) {  // computed once here, compared by same_text
+        Py_DECREF(object);
+        throw_error();
+    }
+    object_ = object;
+    return object;
+}
+
+namespace {
+std::uint64_t version_of(PyObject* dict) {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+}  // namespace
+
+PyObject* lookup_global(const Module& module, const Name& name) noexcept {
+    // The module namespace is always an exact dict; the builtins may be any
+    // mapping a frame was given, and only an exact dict's answer is kept.
+    if (name.globals_version_ == version_of(module.dict) && name.globals_version_ != 0) {
+        if (name.builtins_version_ == 0) return name.found_;
         PyObject* builtins = PyEval_GetBuiltins();
-        if (builtins == nullptr) throw_error();
-        value = PyDict_GetItemWithError(builtins, key);
-        if (value == nullptr) {
-            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
-            throw_error();
+        if (builtins != nullptr && PyDict_CheckExact(builtins) && version_of(builtins) == name.builtins_version_) {
+            return name.found_;
         }
     }
-    return borrow(value);
+    PyObject* key;
+    try {
+        key = name.get();
+    } catch (py::error_already_set& error) {
+        error.restore();
+        return nullptr;
+    }
+    name.globals_version_ = 0;
+    PyObject* value = PyDict_GetItemWithError(module.dict, key);
+    if (value != nullptr) {
+        name.globals_version_ = version_of(module.dict);
+        name.builtins_version_ = 0;
+        name.found_ = value;
+        return value;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    PyObject* builtins = PyEval_GetBuiltins();
+    if (builtins == nullptr) return nullptr;
+    value = PyDict_GetItemWithError(builtins, key);
+    if (value == nullptr) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+        return nullptr;
+    }
+    if (PyDict_CheckExact(builtins) && PyDict_CheckExact(module.dict)) {
+        name.globals_version_ = version_of(module.dict);
+        name.builtins_version_ = version_of(builtins);
+        name.found_ = value;
+    }
+    return value;
 }
 
 void set_global(const Module& module, const Name& name, py::handle value) {

@@ -6,28 +6,36 @@
 
 #include "frame.hpp"
 
+#include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <utility>
 
 namespace vc {
 
 // An interned name, created on first use and kept for the life of the
-// process (the module lives in one interpreter per process).
+// process (the module lives in one interpreter per process). It also keeps
+// the answer of its last namespace lookup together with the version tags of
+// the dictionaries it came from: a dictionary's tag changes with every change
+// of its content and is never given to another dictionary, so an equal tag
+// means the same dictionary holding the same value (see global()).
 class Name {
 public:
-    constexpr explicit Name(const char* text) noexcept : text_(text) {}
+    constexpr explicit Name(const char* text) : text_(text) {}
     PyObject* get() const {
-        if (object_ == nullptr) {
-            object_ = PyUnicode_InternFromString(text_);
-            if (object_ == nullptr) throw py::error_already_set();
-        }
-        return object_;
+        if (object_ != nullptr) return object_;
+        return create();
     }
     const char* text() const { return text_; }
 
 private:
+    friend PyObject* lookup_global(const Module& module, const Name& name) noexcept;
+    PyObject* create() const;
     const char* text_;
     mutable PyObject* object_ = nullptr;
+    mutable std::uint64_t globals_version_ = 0;   // 0: no lookup kept
+    mutable std::uint64_t builtins_version_ = 0;  // 0: found in the module namespace
+    mutable PyObject* found_ = nullptr;           // borrowed from the dictionary that holds it
 };
 
 namespace detail {
@@ -48,8 +56,17 @@ inline py::object borrow(PyObject* object) { return py::reinterpret_borrow<py::o
 // ---- the module namespace --------------------------------------------------
 
 // A global of the module namespace, falling back to the builtins, as a name
-// in the module body resolves; NameError when neither holds it.
-py::object global(const Module& module, const Name& name);
+// in the module body resolves; NameError when neither holds it. The lookup
+// is made at every use; while neither dictionary has changed since the last
+// lookup of the same name, its answer is still the answer and is taken as is
+// (as the interpreter's own global loads do).
+// lookup_global returns a borrowed reference, or nullptr with the error set.
+PyObject* lookup_global(const Module& module, const Name& name) noexcept;
+inline py::object global(const Module& module, const Name& name) {
+    PyObject* value = lookup_global(module, name);
+    if (value == nullptr) throw_error();
+    return borrow(value);
+}
 void set_global(const Module& module, const Name& name, py::handle value);
 
 // ---- calls -----------------------------------------------------------------
@@ -108,6 +125,24 @@ inline bool is_instance(py::handle object, py::handle cls) {
 }
 
 // ---- text ------------------------------------------------------------------
+
+// `a == b` for two exact str objects, decided by their text as str's own ==
+// does, without going through the comparison protocol.
+inline bool same_text(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    if (!PyUnicode_IS_READY(a) || !PyUnicode_IS_READY(b)) {  // made by the legacy API: let str decide
+        int equal = PyObject_RichCompareBool(a, b, Py_EQ);
+        if (equal < 0) throw_error();
+        return equal != 0;
+    }
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    const int kind = PyUnicode_KIND(a);
+    if (length != PyUnicode_GET_LENGTH(b) || kind != PyUnicode_KIND(b)) return false;
+    const Py_hash_t hash_a = reinterpret_cast<PyASCIIObject*>(a)->hash;
+    const Py_hash_t hash_b = reinterpret_cast<PyASCIIObject*>(b)->hash;
+    if (hash_a != -1 && hash_b != -1 && hash_a != hash_b) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * kind) == 0;
+}
 
 // A value as text, the way the interpreter formats it in a message.
 inline py::object as_text(py::handle value) {
