@@ -3,6 +3,7 @@
 // controller) and opens the setup guard.
 #include "functions.hpp"
 #include "host/bridge.hpp"
+#include "host/culture.hpp"
 #include "host/names.hpp"
 
 namespace vc {
@@ -63,12 +64,6 @@ std::pair<py::object, py::object> unpack_pair(py::handle pair) {
     return {std::move(items[0]), std::move(items[1])};
 }
 
-void set_thread_culture(const Module& module) {
-    py::object Thread = import_from(module, names::threading_namespace, names::Thread);
-    set_attr(attr(Thread, names::CurrentThread), names::CurrentCulture, global(module, names::CultureInfo_));
-    set_attr(attr(Thread, names::CurrentThread), names::CurrentUICulture, global(module, names::CultureInfo_));
-}
-
 // Loads the core assemblies and creates the application and the command
 // controller bound to it.
 void load_host(const Module& module) {
@@ -87,7 +82,7 @@ py::object setup_body(const Module& module, Args args) {
     call_method(global(module, names::clr), names::AddReference, names::mscorlib);
     py::object culture_class = import_from(module, globalization_namespace, CultureInfo);
     set_global(module, names::CultureInfo_, call(culture_class, text("en-US")));
-    set_thread_culture(module);
+    apply_culture_to_current_thread(module);
 
     require_existing(module, installation_directory);
     require_existing(module, global(module, names::settingsPath));

@@ -4,10 +4,9 @@
 #include "functions.hpp"
 #include "host/bridge.hpp"
 #include "host/names.hpp"
+#include "projects/projects.hpp"
 
 namespace vc {
-
-py::object remove_folder_tree(const Module& module, py::handle folderDirectory);
 
 namespace {
 

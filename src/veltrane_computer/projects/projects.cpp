@@ -5,11 +5,9 @@
 #include "functions.hpp"
 #include "host/bridge.hpp"
 #include "host/names.hpp"
+#include "projects/projects.hpp"
 
 namespace vc {
-
-// project_folders.cpp: deletes a folder tree; the steps of removeProjectFolder.
-py::object remove_folder_tree(const Module& module, py::handle folderDirectory);
 
 // The top-left corner of a 300 x 400 area centred on a screen of the given
 // size, ((width - 300) / 2, (height - 400) / 2) as true-division floats, as a

@@ -4,11 +4,9 @@
 #include "functions.hpp"
 #include "host/bridge.hpp"
 #include "host/names.hpp"
+#include "projects/projects.hpp"
 
 namespace vc {
-
-// projects.cpp: the centred position of a new study, as a host Point.
-py::object centred_study_point(py::handle Point, py::handle screenWidth, py::handle screenheight);
 
 namespace {
 

@@ -4,12 +4,11 @@
 #include "functions.hpp"
 #include "host/bridge.hpp"
 #include "host/names.hpp"
+#include "solving/com_apartment.hpp"
 
 namespace vc {
 namespace {
 
-Name CoInitialize{"CoInitialize"};
-Name CoUninitialize{"CoUninitialize"};
 Name DiroZizivaSolver{"DiroZizivaSolver"};
 Name GetAnalysisModel{"GetAnalysisModel"};
 
@@ -61,11 +60,7 @@ py::object DiroZizivaSolve_body(const Module& module, Args args) {
     py::handle tesselFilename = args[1];
     py::handle directory = args[2];
 
-    set_global(module, names::Solution_, Py_None);
-    call_method(global(module, names::pythoncom), CoInitialize);
-    try_finally([&] { run(module, tessel, tesselFilename, directory); },
-                [&] { call_method(global(module, names::pythoncom), CoUninitialize); });
-    return py::none();
+    return run_in_com_apartment(module, [&] { run(module, tessel, tesselFilename, directory); });
 }
 
 }  // namespace

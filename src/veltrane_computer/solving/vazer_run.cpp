@@ -3,28 +3,20 @@
 // setup, and leaves its outcome in _Solution_.
 #include "functions.hpp"
 #include "host/bridge.hpp"
+#include "host/culture.hpp"
 #include "host/names.hpp"
+#include "solving/com_apartment.hpp"
 
 namespace vc {
 namespace {
 
-Name CoInitialize{"CoInitialize"};
-Name CoUninitialize{"CoUninitialize"};
 Name VazerSolver{"VazerSolver"};
 Name BuildAnalysisModel{"BuildAnalysisModel"};
 
-// The culture applies to the running thread only, so a worker thread needs
-// its own setting.
-void set_thread_culture(const Module& module) {
-    call_method(global(module, names::clr), names::AddReference, names::mscorlib);
-    py::object Thread = import_from(module, names::threading_namespace, names::Thread);
-    set_attr(attr(Thread, names::CurrentThread), names::CurrentCulture, global(module, names::CultureInfo_));
-    set_attr(attr(Thread, names::CurrentThread), names::CurrentUICulture, global(module, names::CultureInfo_));
-}
-
 void run(const Module& module, py::handle tessel, py::handle tesselFilename, py::handle directory) {
     py::object thffile = call_global(module, names::find_first_file, directory, text(".thf"));
-    set_thread_culture(module);
+    call_method(global(module, names::clr), names::AddReference, names::mscorlib);
+    apply_culture_to_current_thread(module);
 
     py::object solver_class = import_from(module, names::vazer_namespace, VazerSolver);
     py::object solution_class = import_from(module, names::core_namespace, names::Solution);
@@ -36,9 +28,10 @@ void run(const Module& module, py::handle tessel, py::handle tesselFilename, py:
 
     py::object zero = steal(PyLong_FromLong(0));
     py::object built = call_method(solver, BuildAnalysisModel, keepDistantModels);
-    if (truth(steal(PyObject_RichCompare(built.ptr(), zero.ptr(), Py_LT)))) {
-        call_method(solver, names::Dispose);
-    } else if (equals(call_method(solver, names::Run), zero)) {
+    // A failed build is never run; a failed build or run disposes the solver.
+    const bool solved = !truth(steal(PyObject_RichCompare(built.ptr(), zero.ptr(), Py_LT))) &&
+                        equals(call_method(solver, names::Run), zero);
+    if (solved) {
         // The solution owns the solver from here on.
         set_global(module, names::Solution_, call(solution_class, Py_None, solver));
     } else {
@@ -51,11 +44,7 @@ py::object VazerSolve_body(const Module& module, Args args) {
     py::handle tesselFilename = args[1];
     py::handle directory = args[2];
 
-    set_global(module, names::Solution_, Py_None);
-    call_method(global(module, names::pythoncom), CoInitialize);
-    try_finally([&] { run(module, tessel, tesselFilename, directory); },
-                [&] { call_method(global(module, names::pythoncom), CoUninitialize); });
-    return py::none();
+    return run_in_com_apartment(module, [&] { run(module, tessel, tesselFilename, directory); });
 }
 
 }  // namespace
