@@ -283,9 +283,8 @@ class TestTracebackFrames:
         assert self.frames(error.value)[-1][1] == "veltrane_computer.veltrane_core.find_first_file"
         with pytest.raises(FileNotFoundError) as error:
             core.find_first_file(str(tmp_path / "missing"), ".x")
-        assert ("src/veltrane_computer/veltrane_core", "veltrane_computer.veltrane_core.find_first_file") in self.frames(
-            error.value
-        )
+        frame = ("src/veltrane_computer/veltrane_core", "veltrane_computer.veltrane_core.find_first_file")
+        assert frame in self.frames(error.value)
 
     def test_nested_calls_stack_their_frames(self, core, tmp_path):
         core._validSetup_ = True

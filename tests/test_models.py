@@ -287,7 +287,8 @@ class TestFreFileSettings:
         forced; returns the twelve writer arguments."""
 
         def run(**forced):
-            names = dict(zip(["max", "rotation", "restraints", "dlcs", "indi", "imperial"], SETTINGS_ORDER))
+            keys = ["max", "rotation", "restraints", "dlcs", "indi", "imperial"]
+            names = dict(zip(keys, SETTINGS_ORDER, strict=True))
             for key, value in forced.items():
                 switches.set_setting(*names[key], value)
             tessel = core.createPipingTessel()

@@ -60,16 +60,17 @@ def host(inst):
     clr.AddReference("mscorlib")
     for name in ASSEMBLIES:
         clr.AddReference(os.path.join(inst.extensions, name))
-    from System.Globalization import CultureInfo
-    from System.Threading import Thread
-    from System.Windows import Point
-    from Veltrane.DiroZiziva.Core import DiroZizivaSolver
-    from Veltrane.SDK import VeltraneApplication, VeltraneClassInspector, VeltraneModule
-    from Veltrane.Tubrolis.Core import (
+    # Every name imported here is handed to the tests through locals().
+    from System.Globalization import CultureInfo  # noqa: F401
+    from System.Threading import Thread  # noqa: F401
+    from System.Windows import Point  # noqa: F401
+    from Veltrane.DiroZiziva.Core import DiroZizivaSolver  # noqa: F401
+    from Veltrane.SDK import VeltraneApplication, VeltraneClassInspector, VeltraneModule  # noqa: F401
+    from Veltrane.Tubrolis.Core import (  # noqa: F401
         CommandController, CustomCommand, Layer, Model, PipingCode, PSLibrary, Solution, StructureCode,
     )
-    from Veltrane.Tubrolis.Project import ProjectViewModel
-    from Veltrane.Vazer.Core import VazerSolver
+    from Veltrane.Tubrolis.Project import ProjectViewModel  # noqa: F401
+    from Veltrane.Vazer.Core import VazerSolver  # noqa: F401
 
     PSLibrary.Initialize(inst.lib_path)
     vs.journal.clear()
@@ -613,7 +614,7 @@ class TestSolvers:
         with pytest.raises(vs.ObjectDisposedException):
             solver.Run()
         with pytest.raises(vs.ObjectDisposedException):
-            solution.ResultFile
+            solution.ResultFile  # noqa: B018  (reading it is the test)
 
     def test_vazer_build_results(self, host, inst, piping):
         model, path = piping

@@ -521,7 +521,9 @@ def in_thread(function, *args):
 
 class TestRuns:
     @pytest.mark.parametrize("worker", WORKERS)
-    def test_a_failed_com_initialisation_skips_the_uninitialisation(self, prepared, core, folder, journal, switches, worker):
+    def test_a_failed_com_initialisation_skips_the_uninitialisation(
+        self, prepared, core, folder, journal, switches, worker
+    ):
         core._Solution_ = "previous"
         switches.fail("pythoncom.CoInitialize")
         journal.clear()

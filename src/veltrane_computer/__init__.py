@@ -30,8 +30,8 @@ from .veltrane_core import (
     disposeSolution,
     solvePipingModel,
     solveStructureModel,
-    _DiroZizivaSolve,
-    _VazerSolve,
+    _DiroZizivaSolve as _DiroZizivaSolve,  # the workers, for scripts that run them on their own thread
+    _VazerSolve as _VazerSolve,
     find_first_file,
     copyDirectoryToTemp,
     inspectClass,

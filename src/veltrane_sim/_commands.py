@@ -45,7 +45,7 @@ def _move_to_origin(model):
         return
     low = [min(n[k] for n in model._nodes) for k in ("x", "y", "z")]
     for n in model._nodes:
-        for k, shift in zip(("x", "y", "z"), low):
+        for k, shift in zip(("x", "y", "z"), low, strict=True):
             n[k] = round(n[k] - shift, 9) + 0.0
 
 

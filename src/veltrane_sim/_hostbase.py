@@ -89,7 +89,7 @@ class Signature:
         if rest:
             return None
         bound = []
-        for (_, htype), value in zip(self.params, values):
+        for (_, htype), value in zip(self.params, values, strict=True):
             if not htype.accepts(value):
                 return None
             bound.append(htype.convert(value))
