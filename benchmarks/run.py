@@ -50,8 +50,9 @@ class Case:
     stmt: str
     arguments: dict
     target: float
-    number: int = 0  # calls per repeat; 0 = calibrated to about 50 ms
-    repeat: int = 21
+    number: int = 0  # calls per repeat; 0 = calibrated to about `window` seconds
+    repeat: int = 101
+    window: float = 0.005
     between: object = None  # called after every timed repeat, outside the timing
     check: object = None  # called with the two results of one untimed call each
     samples: dict = field(default_factory=dict)
@@ -70,17 +71,21 @@ def timer_for(case, module):
     return timeit.Timer(case.stmt, globals=namespace)
 
 
-def calibrate(timer, minimum=0.05):
+def calibrate(timer, window):
+    """Calls per repeat so that a repeat lasts about `window` seconds: short
+    repeats are seldom disturbed by the rest of the machine, and the median
+    of many leaves out those that were."""
     number = 1
     while True:
-        if timer.timeit(number) >= minimum or number >= 1 << 24:
-            return number
+        seconds = timer.timeit(number)
+        if seconds >= window or number >= 1 << 24:
+            return max(1, round(number * window / seconds))
         number *= 2
 
 
 def measure(case, repeat_override=None):
     timers = {"module": timer_for(case, core), "plain": timer_for(case, plain)}
-    number = case.number or calibrate(timers["plain"])
+    number = case.number or calibrate(timers["plain"], case.window)
     repeat = repeat_override or case.repeat
     samples = {"module": [], "plain": []}
     for side in ("module", "plain"):  # warm-up, untimed
@@ -119,15 +124,6 @@ def settings_document(families=5000, sub_families=5, settings=5):
             family["SubFamilies"].append(sub)
         doc["Families"].append(family)
     return json.loads(json.dumps(doc))  # as the JSON reader hands it over
-
-
-def data_sources_document():
-    return json.loads(json.dumps({
-        "Version": 3,
-        "CurrentDatasDirectory": "C:\\Veltrane\\Data",
-        "CurrentProjectsDirectory": "C:\\Veltrane\\Projects",
-        "Sources": [{"Name": "Local", "Path": "C:\\Veltrane\\Data"}],
-    }))
 
 
 def wide_folder(root, entries=50000):
@@ -197,7 +193,7 @@ def report(cases):
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
     lines = []
     for n, row in enumerate(rows):
-        cells = [row[0].ljust(widths[0])] + [cell.rjust(width) for cell, width in zip(row[1:], widths[1:])]
+        cells = [row[0].ljust(widths[0])] + [cell.rjust(width) for cell, width in zip(row[1:], widths[1:], strict=True)]
         lines.append("| " + " | ".join(cells) + " |")
         if n == 0:
             lines.append("|" + "|".join("-" * (w + 2) for w in widths) + "|")
@@ -267,7 +263,7 @@ def run_cases(root, options):
     plain._dlls_ = list(core._dlls_)
 
     settings = settings_document()
-    data_sources = data_sources_document()
+    data_sources = installation.data_sources()  # the parsed DataSources.settings
     folder, listing = wide_folder(root)
     first_ext = os.path.splitext(listing[0])[1]
     last_ext = os.path.splitext(listing[-1])[1]
@@ -283,19 +279,19 @@ def run_cases(root, options):
     plan = [
         ("load_dll of a loaded name", "load_dll", "f(name)", {"name": "Veltrane.Tubrolis.Core.dll"}, 0.8, {}),
         ("FindSolverPaths (5,000 x 5 x 5)", "FindSolverPaths", "f(settings)", {"settings": settings}, 0.25,
-         {"check": same}),
+         {"check": same, "window": 0.01}),
         ("FindDataProjectPaths", "FindDataProjectPaths", "f(sources)", {"sources": data_sources}, 0.8,
          {"check": same}),
         ("find_first_file, 50,000 entries, match first", "find_first_file", "f(folder, ext)",
-         {"folder": folder, "ext": first_ext}, 1.05, {"check": same, "repeat": 15}),
+         {"folder": folder, "ext": first_ext}, 1.05, {"check": same, "number": 1, "repeat": 31}),
         ("find_first_file, 50,000 entries, match last", "find_first_file", "f(folder, ext)",
-         {"folder": folder, "ext": last_ext}, 1.05, {"check": same, "repeat": 15}),
+         {"folder": folder, "ext": last_ext}, 1.05, {"check": same, "number": 1, "repeat": 31}),
         ("copyDirectoryToTemp, 1,000 files", "copyDirectoryToTemp", "f(source)", {"source": small}, 1.05,
-         {"number": 3, "repeat": 11, "between": remove_copies, "check": same_kind}),
+         {"number": 1, "repeat": 15, "between": remove_copies, "check": same_kind}),
         ("solve in place (Vazer, instant)", "solve", "f(model, 'Vazer', False)", {"model": model}, 1.05,
-         {"number": 20, "repeat": 15, "between": clear_journal, "check": same_kind}),
+         {"number": 5, "repeat": 41, "between": clear_journal, "check": same_kind}),
         ("solve in a sandbox (Vazer, instant)", "solve", "f(model, 'Vazer', True)", {"model": model}, 1.05,
-         {"number": 20, "repeat": 15, "between": clear_journal, "check": same_kind}),
+         {"number": 5, "repeat": 41, "between": clear_journal, "check": same_kind}),
     ]
     for name, function, stmt, arguments, target, extra in plan:
         if not wanted(name):

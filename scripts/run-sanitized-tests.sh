@@ -30,6 +30,14 @@ reports=$PWD/$build_dir/sanitizer-reports
 rm -rf "$reports"
 mkdir -p "$reports"
 
+# The tests must load the sanitized build, not an installed copy of the package.
+package=$(PYTHONPATH=$build_dir/stage:src python3 -c \
+  'import importlib.util; print(importlib.util.find_spec("veltrane_computer").submodule_search_locations[0])')
+if [ "$(realpath "$package")" != "$(realpath "$build_dir/stage/veltrane_computer")" ]; then
+  echo "veltrane_computer resolves to $package, not to the sanitized build in $build_dir" >&2
+  exit 2
+fi
+
 export LD_PRELOAD="${runtimes[*]}"
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1:detect_stack_use_after_return=0:log_path=$reports/asan"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"

@@ -242,7 +242,7 @@ def unraisable():
         sys.unraisablehook = previous
 
 
-def call_checked(core, name, arguments, function=None):
+def call_checked(core, name, arguments, function=None, context=""):
     """Calls the function `name` (by default core.<name>) with `arguments`: it
     must return, or raise an ordinary exception that names the function in its
     traceback. The namespace and the working directory are put back after.
@@ -253,9 +253,10 @@ def call_checked(core, name, arguments, function=None):
     try:
         result = function(*arguments)
     except Exception as error:
-        assert not isinstance(error, SystemError), f"{name}: {error!r}"
-        assert "C++" not in str(error) and "pybind11" not in str(error), f"{name}: {error!r}"
-        assert f"veltrane_computer.veltrane_core.{name}" in frame_names(error), f"{name}: {error!r}"
+        where = f"{name} ({context}): {error!r}"
+        assert not isinstance(error, SystemError), where
+        assert "C++" not in str(error) and "pybind11" not in str(error), where
+        assert f"veltrane_computer.veltrane_core.{name}" in frame_names(error), where
         result = error
     finally:
         namespace = vars(core)
@@ -293,7 +294,7 @@ def test_hostile_arguments(world, name, state):
             for label, make in HOSTILE:
                 arguments = list(GOOD[name](world))
                 arguments[position] = make()
-                call_checked(core, name, arguments)
+                call_checked(core, name, arguments, context=f"{label} at {position}")
     assert reported == []
 
 
@@ -483,6 +484,28 @@ class TestReentrancy:
         families.extend([Shrinking(Name="VAZER", SubFamilies=[]), Shrinking(Name="X"), Shrinking(Name="Y")])
         assert core.FindSolverPaths({"Families": families}) == (None, None)
 
+    def test_settings_emptied_by_a_name_comparison(self, world):
+        """Plain JSON data but for one name, whose comparison empties every
+        list of the tree while the walk is inside them: the walk goes on over
+        what is left, which is nothing."""
+        core = world.core
+        lists = []
+
+        class Emptying(str):
+            def __eq__(self, other):
+                for items in lists:
+                    items.clear()
+                return str.__eq__(self, other)
+
+            __hash__ = str.__hash__
+
+        settings = [{"Name": "WINDOWS SOLVER PATH", "Value": "v"}, {"Name": "SOLVER PATH", "Value": "d"}]
+        sub_families = [{"Name": Emptying("PATH"), "Settings": settings}, {"Name": "PATH", "Settings": settings}]
+        families = [{"Name": "VAZER", "SubFamilies": sub_families}, {"Name": "DIROZIZIVA", "SubFamilies": sub_families}]
+        lists.extend([settings, sub_families, families])
+        assert core.FindSolverPaths({"Families": families}) == (None, None)
+        assert families == [] and sub_families == [] and settings == []
+
 
 # ---------------------------------------------------------------- module globals
 
@@ -593,3 +616,47 @@ def test_recovery_after_hostile_globals(world):
         namespace.update(saved)
     solution = core.solve(world.pipe, "Vazer", False)
     assert solution is not None and solution.NodeCount > 0
+
+
+class TestLookupsAtTheMomentOfUse:
+    """A global rebound between two calls, or while a call runs, is what the
+    next lookup finds; the object it replaced may be gone by then."""
+
+    def test_each_call_sees_the_module_bound_just_before(self, world):
+        core = world.core
+        seen = []
+        for turn in range(50):
+            marker = f"m{turn}.tessel"
+            # The only reference to the stand-in is the namespace's, so the
+            # previous round's stand-in is released when this one is bound.
+            core.os = types.SimpleNamespace(path=os.path, listdir=lambda directory, m=marker: seen.append(m) or [m])
+            assert core.find_first_file(world.models, ".tessel") == ""
+        assert seen == [f"m{turn}.tessel" for turn in range(50)]
+
+    def test_builtins_are_looked_up_when_the_namespace_has_no_such_name(self, world, monkeypatch):
+        import builtins
+
+        core = world.core
+        vars(core).pop("print", None)
+        for _ in range(20):
+            lines = []
+            monkeypatch.setattr(builtins, "print", lambda *values, lines=lines: lines.append(values))
+            assert core.solve(os.path.join(world.tmp, "missing.tessel"), "Vazer", False) is None
+            assert lines == [("Invalid filename",)]
+        core.print = lambda *values: lines.append(("module",) + values)
+        core.solve(os.path.join(world.tmp, "missing.tessel"), "Vazer", False)
+        assert lines[-1] == ("module", "Invalid filename")
+
+    def test_a_function_rebound_by_another_call_is_called_fresh(self, world):
+        core = world.core
+        calls = []
+
+        def replacement(directory, ext):
+            calls.append(ext)
+            core.find_first_file = lambda directory, ext: calls.append("second") or ""
+            return ""
+
+        core.find_first_file = replacement
+        assert core.getTessel(world.models) == ""
+        assert core.getTessel(world.models) == ""
+        assert calls == [".tessel", "second"]

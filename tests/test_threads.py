@@ -13,8 +13,6 @@ import threading
 import time
 import traceback
 
-import pytest
-
 import veltrane_sim
 
 THREADS = 8
@@ -99,7 +97,8 @@ class Thread:
             return call()
         except Exception as error:
             names = [frame.name for frame in traceback.extract_tb(error.__traceback__)]
-            if shared and f"veltrane_computer.veltrane_core.{operation}" in names and not isinstance(error, SystemError):
+            ordinary = f"veltrane_computer.veltrane_core.{operation}" in names and not isinstance(error, SystemError)
+            if shared and ordinary:
                 self.errors.append((operation, error))
             else:
                 self.failures.append((operation, "".join(traceback.format_exception(error))))

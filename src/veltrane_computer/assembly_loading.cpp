@@ -14,35 +14,35 @@ enum class Loader { assembly, native };
 
 // `dllname in dlls`. For a list, each element is compared as the list's own
 // membership test does; a str element against a str name is decided by
-// their text, which is what str's == does.
-bool contains(py::handle dlls, py::handle dllname) {
-    PyObject* list = dlls.ptr();
-    PyObject* name = dllname.ptr();
-    if (!PyList_CheckExact(list)) {
-        int found = PySequence_Contains(list, name);
+// their text, which is what str's == does, and runs no code. `dlls` is
+// borrowed: it is held as soon as a comparison could run code.
+bool contains(PyObject* dlls, PyObject* dllname) {
+    py::object held;
+    if (!PyList_CheckExact(dlls)) {
+        held = borrow(dlls);
+        int found = PySequence_Contains(dlls, dllname);
         if (found < 0) throw_error();
         return found != 0;
     }
-    const bool text = PyUnicode_CheckExact(name);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        PyObject* item = PyList_GET_ITEM(list, i);
-        if (item == name) return true;
+    const bool text = PyUnicode_CheckExact(dllname);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(dlls); ++i) {
+        PyObject* item = PyList_GET_ITEM(dlls, i);
+        if (item == dllname) return true;
         if (text && PyUnicode_CheckExact(item)) {
-            if (same_text(item, name)) return true;
+            if (same_text(item, dllname)) return true;
             continue;
         }
-        Py_INCREF(item);
-        int equal = PyObject_RichCompareBool(item, name, Py_EQ);
-        Py_DECREF(item);
+        if (!held) held = borrow(dlls);
+        py::object element = borrow(item);
+        int equal = PyObject_RichCompareBool(item, dllname, Py_EQ);
         if (equal < 0) throw_error();
         if (equal) return true;
     }
     return false;
 }
 
-py::object load_library(const Module& module, py::handle dllname, Loader loader) {
-    if (contains(global(module, names::dlls), dllname)) return py::none();
-
+// Finds the file, loads it, records and reports the name.
+py::object load_new_library(const Module& module, py::handle dllname, Loader loader) {
     py::object dllpath = path_join(module, global(module, names::dllPath), dllname);
     if (!path_exists(module, dllpath)) {
         dllpath = path_join(module, global(module, names::exePath), dllname);
@@ -58,6 +58,14 @@ py::object load_library(const Module& module, py::handle dllname, Loader loader)
     call_method(global(module, names::dlls), names::append, dllname);
     print(module, concat(as_text(dllname), text(" loaded")));
     return py::none();
+}
+
+// A name loaded before is the usual case: answered without a call.
+inline py::object load_library(const Module& module, py::handle dllname, Loader loader) {
+    PyObject* dlls = lookup_global(module, names::dlls);
+    if (dlls == nullptr) throw_error();
+    if (contains(dlls, dllname.ptr())) return py::none();
+    return load_new_library(module, dllname, loader);
 }
 
 py::object load_dll_body(const Module& module, Args args) {

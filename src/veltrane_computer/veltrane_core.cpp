@@ -14,6 +14,12 @@
 #include <string>
 #include <utility>
 
+#if defined(_MSC_VER)
+#define VC_NOINLINE __declspec(noinline)
+#else
+#define VC_NOINLINE __attribute__((noinline))
+#endif
+
 namespace vc {
 namespace {
 
@@ -79,7 +85,8 @@ struct FunctionState {
 struct ProcessState {
     std::int64_t interpreter_id = -1;
     PyObject* module = nullptr;  // the executed module, forgotten if its body failed
-    PyObject* guard_message = nullptr;
+    PyObject* module_dict = nullptr;  // its namespace, which a module keeps for life
+    PyObject* guard_arguments = nullptr;  // (message,): the arguments of every guard error
     PyCodeObject* init_code = nullptr;
     FunctionState functions[kFunctionCount];
     PyMethodDef method_defs[kFunctionCount] = {};
@@ -134,7 +141,7 @@ PyFrameObject* traceback_frame(std::size_t row, PyObject* globals) {
     return frame;
 }
 
-void add_function_traceback(std::size_t row, PyObject* globals) {
+VC_NOINLINE void add_function_traceback(std::size_t row, PyObject* globals) {
     add_traceback(traceback_frame(row, globals));
 }
 
@@ -243,12 +250,12 @@ int bind_arguments(std::size_t row, PyObject* args, PyObject* kwargs, PyObject**
 
 // ---- the setup guard ----------------------------------------------------------
 
-int check_setup_guard(const Module& module) {
-    PyObject* valid = lookup_global(module, names::validSetup);
-    if (valid == nullptr) return -1;
+// The guard once `_validSetup_` was read and is not True itself.
+VC_NOINLINE int check_setup_value(PyObject* valid) {
+    if (valid == nullptr) return -1;  // NameError
     int open;
-    if (valid == Py_True || valid == Py_False) {
-        open = valid == Py_True;
+    if (valid == Py_False) {
+        open = 0;
     } else {
         Py_INCREF(valid);  // its truth test may run code that rebinds the global
         open = PyObject_IsTrue(valid);
@@ -256,7 +263,7 @@ int check_setup_guard(const Module& module) {
         if (open < 0) return -1;
     }
     if (open) return 0;
-    PyObject* error = PyObject_CallOneArg(PyExc_OSError, state.guard_message);
+    PyObject* error = PyObject_Call(PyExc_OSError, state.guard_arguments, nullptr);
     if (error != nullptr) {
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error)), error);
         Py_DECREF(error);
@@ -264,9 +271,14 @@ int check_setup_guard(const Module& module) {
     return -1;
 }
 
+int check_setup_guard(const Module& module) {
+    PyObject* valid = lookup_global(module, names::validSetup);
+    return valid == Py_True ? 0 : check_setup_value(valid);
+}
+
 // ---- the entry point of every exported function ------------------------------
 
-PyObject* run_body(const Function& fn, const Module& module, Args arguments) {
+inline PyObject* run_body(const Function& fn, const Module& module, Args arguments) {
     try {
         PyObject* result = fn.body(module, arguments).release().ptr();
         if (result == nullptr && !PyErr_Occurred()) {
@@ -279,24 +291,32 @@ PyObject* run_body(const Function& fn, const Module& module, Args arguments) {
     }
 }
 
-PyObject* run_function(std::size_t row, PyObject* self, PyObject* args, PyObject* kwargs) {
+// A call with keywords or a count of arguments other than the parameters'.
+VC_NOINLINE PyObject* run_function_binding(std::size_t row, const Module& module, PyObject* args,
+                                                 PyObject* kwargs) {
     const Function& fn = *kFunctionTable[row];
-    const Module module{self, PyModule_GetDict(self)};
     PyObject* result = nullptr;
+    PyObject* bound[kMaxParameters] = {};
+    if (bind_arguments(row, args, kwargs, bound) == 0 &&
+        (fn.guard == Guard::none || check_setup_guard(module) == 0)) {
+        result = run_body(fn, module, bound);
+    }
+    for (PyObject* argument : bound) Py_XDECREF(argument);
+    return result;
+}
 
+inline PyObject* run_function(std::size_t row, PyObject* self, PyObject* args, PyObject* kwargs) {
+    const Function& fn = *kFunctionTable[row];
+    const Module module{self, self == state.module ? state.module_dict : PyModule_GetDict(self)};
+    PyObject* result;
     if ((kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) &&
         PyTuple_GET_SIZE(args) == state.functions[row].parameter_count) {
         // All arguments by position: the tuple holds them for the whole call.
-        if (fn.guard == Guard::none || check_setup_guard(module) == 0) {
-            result = run_body(fn, module, reinterpret_cast<PyTupleObject*>(args)->ob_item);
-        }
+        result = fn.guard == Guard::none || check_setup_guard(module) == 0
+                     ? run_body(fn, module, reinterpret_cast<PyTupleObject*>(args)->ob_item)
+                     : nullptr;
     } else {
-        PyObject* bound[kMaxParameters] = {};
-        if (bind_arguments(row, args, kwargs, bound) == 0 &&
-            (fn.guard == Guard::none || check_setup_guard(module) == 0)) {
-            result = run_body(fn, module, bound);
-        }
-        for (PyObject* argument : bound) Py_XDECREF(argument);
+        result = run_function_binding(row, module, args, kwargs);
     }
     if (result == nullptr) add_function_traceback(row, module.dict);
     return result;
@@ -369,7 +389,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
 // Data the frame needs before any function runs: parameter names, method
 // definitions, the guard's message. Made once per process.
 void prepare_process_state() {
-    if (state.guard_message != nullptr) return;
+    if (state.guard_arguments != nullptr) return;
     for (std::size_t row = 0; row < kFunctionCount; ++row) {
         const Function& fn = *kFunctionTable[row];
         FunctionState& fs = state.functions[row];
@@ -383,9 +403,9 @@ void prepare_process_state() {
             fn.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kEntries[row])),
             METH_VARARGS | METH_KEYWORDS, fn.doc};
     }
-    PyObject* message = PyUnicode_FromString(kGuardMessage);
-    if (message == nullptr) throw_error();
-    state.guard_message = message;
+    py::object message = text(kGuardMessage);
+    state.guard_arguments = PyTuple_Pack(1, message.ptr());
+    if (state.guard_arguments == nullptr) throw_error();
 }
 
 Name Enum_name{"Enum"};
@@ -476,7 +496,8 @@ int module_exec(PyObject* module) {
         return -1;
     }
     state.module = Py_NewRef(module);
-    const Module context{module, PyModule_GetDict(module)};
+    state.module_dict = PyModule_GetDict(module);
+    const Module context{module, state.module_dict};
     try {
         run_module_body(context);
         return 0;
@@ -485,6 +506,7 @@ int module_exec(PyObject* module) {
     }
     add_traceback(new_frame(state.init_code, (std::string("init ") + kModuleName).c_str(), 1, context.dict));
     Py_CLEAR(state.module);  // a later import starts again from creation
+    state.module_dict = nullptr;
     return -1;
 }
 

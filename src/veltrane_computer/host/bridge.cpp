@@ -2,6 +2,7 @@
 
 #include "host/names.hpp"
 
+#include <cstring>
 #include <vector>
 
 namespace vc {
@@ -19,13 +20,26 @@ PyObject* Name::create() const {
     return object;
 }
 
+bool same_text_slowly(PyObject* a, PyObject* b) {
+    if (PyUnicode_IS_READY(a) && PyUnicode_IS_READY(b)) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+        const int kind = PyUnicode_KIND(a);
+        return length == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
+               std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * kind) == 0;
+    }
+    // Made by the legacy API and not made ready yet: str's == decides.
+    int equal = PyObject_RichCompareBool(a, b, Py_EQ);
+    if (equal < 0) throw_error();
+    return equal != 0;
+}
+
 namespace {
 std::uint64_t version_of(PyObject* dict) {
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
 }
 }  // namespace
 
-PyObject* lookup_global(const Module& module, const Name& name) noexcept {
+PyObject* lookup_global_slowly(const Module& module, const Name& name) noexcept {
     // The module namespace is always an exact dict; the builtins may be any
     // mapping a frame was given, and only an exact dict's answer is kept.
     if (name.globals_version_ == version_of(module.dict) && name.globals_version_ != 0) {

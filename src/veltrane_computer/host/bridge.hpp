@@ -30,6 +30,7 @@ public:
 
 private:
     friend PyObject* lookup_global(const Module& module, const Name& name) noexcept;
+    friend PyObject* lookup_global_slowly(const Module& module, const Name& name) noexcept;
     PyObject* create() const;
     const char* text_;
     mutable PyObject* object_ = nullptr;
@@ -61,7 +62,14 @@ inline py::object borrow(PyObject* object) { return py::reinterpret_borrow<py::o
 // lookup of the same name, its answer is still the answer and is taken as is
 // (as the interpreter's own global loads do).
 // lookup_global returns a borrowed reference, or nullptr with the error set.
-PyObject* lookup_global(const Module& module, const Name& name) noexcept;
+PyObject* lookup_global_slowly(const Module& module, const Name& name) noexcept;
+inline PyObject* lookup_global(const Module& module, const Name& name) noexcept {
+    if (name.builtins_version_ == 0 && name.globals_version_ != 0 &&
+        name.globals_version_ == reinterpret_cast<PyDictObject*>(module.dict)->ma_version_tag) {
+        return name.found_;
+    }
+    return lookup_global_slowly(module, name);
+}
 inline py::object global(const Module& module, const Name& name) {
     PyObject* value = lookup_global(module, name);
     if (value == nullptr) throw_error();
@@ -128,23 +136,35 @@ inline bool is_instance(py::handle object, py::handle cls) {
 
 // `a == b` for two exact str objects, decided by their text as str's own ==
 // does, without going through the comparison protocol.
+bool same_text_slowly(PyObject* a, PyObject* b);
 inline bool same_text(PyObject* a, PyObject* b) {
     if (a == b) return true;
-    if (!PyUnicode_IS_READY(a) || !PyUnicode_IS_READY(b)) {  // made by the legacy API: let str decide
-        int equal = PyObject_RichCompareBool(a, b, Py_EQ);
-        if (equal < 0) throw_error();
-        return equal != 0;
+    if (!PyUnicode_IS_COMPACT_ASCII(a) || !PyUnicode_IS_COMPACT_ASCII(b)) return same_text_slowly(a, b);
+    const auto* ascii_a = reinterpret_cast<PyASCIIObject*>(a);
+    const auto* ascii_b = reinterpret_cast<PyASCIIObject*>(b);
+    const Py_ssize_t length = ascii_a->length;
+    if (length != ascii_b->length) return false;
+    if (ascii_a->hash != -1 && ascii_b->hash != -1 && ascii_a->hash != ascii_b->hash) return false;
+    const auto* data_a = reinterpret_cast<const unsigned char*>(ascii_a + 1);
+    const auto* data_b = reinterpret_cast<const unsigned char*>(ascii_b + 1);
+    if (length < 8) {
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            if (data_a[i] != data_b[i]) return false;
+        }
+        return true;
     }
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-    const int kind = PyUnicode_KIND(a);
-    if (length != PyUnicode_GET_LENGTH(b) || kind != PyUnicode_KIND(b)) return false;
-    const Py_hash_t hash_a = reinterpret_cast<PyASCIIObject*>(a)->hash;
-    const Py_hash_t hash_b = reinterpret_cast<PyASCIIObject*>(b)->hash;
-    if (hash_a != -1 && hash_b != -1 && hash_a != hash_b) return false;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * kind) == 0;
+    // Eight bytes at a time; the last eight may overlap the ones before.
+    std::uint64_t word_a, word_b;
+    for (Py_ssize_t i = 0; i + 8 < length; i += 8) {
+        std::memcpy(&word_a, data_a + i, 8);
+        std::memcpy(&word_b, data_b + i, 8);
+        if (word_a != word_b) return false;
+    }
+    std::memcpy(&word_a, data_a + length - 8, 8);
+    std::memcpy(&word_b, data_b + length - 8, 8);
+    return word_a == word_b;
 }
 
-// A value as text, the way the interpreter formats it in a message.
 inline py::object as_text(py::handle value) {
     return steal(PyObject_Format(value.ptr(), nullptr));
 }

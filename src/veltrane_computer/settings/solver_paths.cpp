@@ -5,6 +5,10 @@
 #include "functions.hpp"
 #include "host/bridge.hpp"
 
+#if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
+#include <xmmintrin.h>
+#endif
+
 namespace vc {
 namespace {
 
@@ -73,141 +77,141 @@ py::object find_setting(py::handle settings, const Name& family, const Name& sub
     return found;
 }
 
-// ---- keys of parsed JSON objects ---------------------------------------------
-//
-// The objects of a parsed file are small exact dicts with str keys, and
-// objects of one kind come with their keys in the same order. A key is then
-// looked for first at the entry where it was found in the previous object,
-// and only then by hashing. Among str keys only the one with the same text
-// is equal to a str, so a key found at that entry is the dict's answer.
-
-// Where a key was found last, and the key object found there (the parser
-// shares one object per key text, so the next dict most likely holds the
-// same object).
-struct KeyPlace {
-    Py_ssize_t position = 0;
-    py::object seen;
-};
-
-constexpr Py_ssize_t kScanLimit = 16;
-
-bool is_key(PyObject* entry_key, const Name& key, const KeyPlace& place) {
-    return entry_key == place.seen.ptr() || (PyUnicode_CheckExact(entry_key) && same_text(entry_key, key.get()));
-}
-
-// dict[key] for an exact dict, borrowed; nullptr when the dict has no such key.
-PyObject* find_key(PyObject* dict, const Name& key, KeyPlace& place) {
-    Py_ssize_t position = place.position;
-    PyObject *entry_key, *value;
-    if (PyDict_Next(dict, &position, &entry_key, &value) && is_key(entry_key, key, place)) {
-        place.position = position - 1;
-        return value;
-    }
-    if (PyDict_GET_SIZE(dict) <= kScanLimit) {
-        // All of a few keys are looked at, unless one is not a str (then it
-        // is left to the dict, whose lookup may compare it with the key).
-        position = 0;
-        bool all_text = true;
-        while (PyDict_Next(dict, &position, &entry_key, &value)) {
-            if (!PyUnicode_CheckExact(entry_key)) {
-                all_text = false;
-                break;
-            }
-            if (same_text(entry_key, key.get())) {
-                place.position = position - 1;
-                place.seen = borrow(entry_key);
-                return value;
-            }
-        }
-        if (all_text) return nullptr;
-    }
-    value = PyDict_GetItemWithError(dict, key.get());
-    if (value == nullptr && PyErr_Occurred()) throw_error();
-    return value;
-}
-
 // ---- the same two walks over plain parsed JSON, in one pass -------------------
 //
-// When the settings are made of exact dicts, exact lists and exact strs, as
-// the JSON reader gives them, reading them runs no code of their own:
-// nothing can tell how often they are read. Both walks then share one pass
-// over the families, each family's name read once, and keep their own last
-// match. Anything else met on the way (another type, a missing key) abandons
-// the pass, which has changed nothing, and the two walks above run as
-// written, with their errors.
+// The JSON reader gives the settings as exact lists, exact strs and small
+// exact dicts with str keys. Reading such data runs no code: nothing can tell
+// how often it is read, and nothing can change it while it is read. Both
+// walks then share one pass over the families, each family's name read once,
+// and keep their own last match; and the pass borrows what it reads. Anything
+// else met on the way (another type, a bigger dict, a missing key) abandons
+// the pass, which has changed nothing, and the two walks above run as written,
+// with their errors.
+//
+// A key of such a dict is found among its entries, where the same key was
+// found in the previous dict first: the objects of one kind come with their
+// keys in the same order, and the reader shares one key object per text.
+// Among str keys only the one with the same text is equal to a str key.
 
-// container[key] of an exact dict; an empty handle when the key is absent or
-// the container is not an exact dict.
-py::object plain_item(py::handle container, const Name& key, KeyPlace& place) {
-    if (!PyDict_CheckExact(container.ptr())) return {};
-    PyObject* value = find_key(container.ptr(), key, place);
-    return value != nullptr ? borrow(value) : py::object();
+constexpr Py_ssize_t kSmallDict = 16;
+
+inline void prefetch(const void* address) {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(address);
+#elif defined(_M_X64) || defined(_M_IX86)
+    _mm_prefetch(static_cast<const char*>(address), _MM_HINT_T0);
+#else
+    (void)address;
+#endif
+}
+
+struct KeyPlace {
+    Py_ssize_t position = 0;
+    PyObject* seen = nullptr;  // the key object found there; compared, never read
+};
+
+enum class Found { value, absent, not_plain };
+
+Found plain_item(PyObject* container, const Name& key, KeyPlace& place, PyObject*& value) {
+    if (!PyDict_CheckExact(container) || PyDict_GET_SIZE(container) > kSmallDict) return Found::not_plain;
+    Py_ssize_t position = place.position;
+    PyObject* entry_key;
+    if (PyDict_Next(container, &position, &entry_key, &value) &&
+        (entry_key == place.seen || (PyUnicode_CheckExact(entry_key) && same_text(entry_key, key.get())))) {
+        place.position = position - 1;
+        place.seen = entry_key;
+        return Found::value;
+    }
+    Found found = Found::absent;
+    PyObject* match = nullptr;
+    position = 0;
+    while (PyDict_Next(container, &position, &entry_key, &value)) {
+        if (!PyUnicode_CheckExact(entry_key)) return Found::not_plain;
+        if (found == Found::absent && same_text(entry_key, key.get())) {
+            found = Found::value;
+            match = value;
+            place.position = position - 1;
+            place.seen = entry_key;
+        }
+    }
+    value = match;
+    return found;
 }
 
 enum class Match { no, yes, not_plain };
 
-// container["Name"] == target, when the container is an exact dict whose
-// name is an exact str.
-Match plain_named(py::handle container, const Name& target, KeyPlace& place) {
-    py::object name = plain_item(container, Name_, place);
-    if (!name || !PyUnicode_CheckExact(name.ptr())) return Match::not_plain;
-    return same_text(name.ptr(), target.get()) ? Match::yes : Match::no;
+// container["Name"] == target
+Match plain_named(PyObject* container, const Name& target, KeyPlace& place) {
+    PyObject* name;
+    if (plain_item(container, Name_, place, name) != Found::value || !PyUnicode_CheckExact(name)) {
+        return Match::not_plain;
+    }
+    return same_text(name, target.get()) ? Match::yes : Match::no;
 }
 
-// The list at container[key]; an empty handle when it is not an exact list.
-py::object plain_list(py::handle container, const Name& key, KeyPlace& place) {
-    py::object list = plain_item(container, key, place);
-    if (list && !PyList_CheckExact(list.ptr())) return {};
+// container[key], an exact list
+PyObject* plain_list(PyObject* container, const Name& key, KeyPlace& place) {
+    PyObject* list;
+    if (plain_item(container, key, place, list) != Found::value || !PyList_CheckExact(list)) return nullptr;
     return list;
 }
 
 // In a matching family: the "Value" of the last setting named `setting` of a
 // sub-family named `sub_family`, else `found` as it was. False when the
 // family is not plain.
-bool plain_family(py::handle famille, const Name& sub_family, const Name& setting, py::object& found) {
-    KeyPlace place;
-    py::object sub_families = plain_list(famille, SubFamilies, place);
-    if (!sub_families) return false;
-    KeyPlace sub_name, settings_place, setting_name, value_place;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sub_families.ptr()); ++i) {
-        py::object sous_famille = borrow(PyList_GET_ITEM(sub_families.ptr(), i));
+bool plain_family(PyObject* famille, const Name& sub_family, const Name& setting, PyObject*& found) {
+    KeyPlace place, sub_name, settings_place, setting_name, value_place;
+    PyObject* sub_families = plain_list(famille, SubFamilies, place);
+    if (sub_families == nullptr) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sub_families); ++i) {
+        PyObject* sous_famille = PyList_GET_ITEM(sub_families, i);
         Match sub_match = plain_named(sous_famille, sub_family, sub_name);
         if (sub_match == Match::not_plain) return false;
         if (sub_match == Match::no) continue;
-        py::object settings = plain_list(sous_famille, Settings, settings_place);
-        if (!settings) return false;
-        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(settings.ptr()); ++j) {
-            py::object entry = borrow(PyList_GET_ITEM(settings.ptr(), j));
+        PyObject* settings = plain_list(sous_famille, Settings, settings_place);
+        if (settings == nullptr) return false;
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(settings); ++j) {
+            PyObject* entry = PyList_GET_ITEM(settings, j);
             Match setting_match = plain_named(entry, setting, setting_name);
             if (setting_match == Match::not_plain) return false;
             if (setting_match == Match::no) continue;
-            py::object value = plain_item(entry, Value, value_place);
-            if (!value) return false;
-            found = std::move(value);
+            if (plain_item(entry, Value, value_place, found) != Found::value) return false;
         }
     }
     return true;
 }
 
 // Both solver paths from plain settings; false when the settings are not plain.
-bool plain_solver_paths(py::handle settings, py::object& vazer, py::object& diroziziva) {
+bool plain_solver_paths(PyObject* settings, py::object& vazer, py::object& diroziziva) {
     KeyPlace families_place, name_place;
-    py::object families = plain_list(settings, Families, families_place);
-    if (!families) return false;
-    py::object vazer_found = py::none();
-    py::object diroziziva_found = py::none();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(families.ptr()); ++i) {
-        py::object famille = borrow(PyList_GET_ITEM(families.ptr(), i));
-        py::object name = plain_item(famille, Name_, name_place);
-        if (!name || !PyUnicode_CheckExact(name.ptr())) return false;
-        if (same_text(name.ptr(), VAZER.get())) {
+    PyObject* families = plain_list(settings, Families, families_place);
+    if (families == nullptr) return false;
+    PyObject* vazer_found = Py_None;
+    PyObject* diroziziva_found = Py_None;
+    PyObject* vazer_name = VAZER.get();
+    PyObject* diroziziva_name = DIROZIZIVA.get();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(families); ++i) {
+        // The families lie scattered over the parsed document: ask for the
+        // memory of the next ones early (a hint only, nothing is read here
+        // but the dict's public fields, once they have arrived).
+        if (i + 8 < PyList_GET_SIZE(families)) prefetch(PyList_GET_ITEM(families, i + 8));
+        if (i + 4 < PyList_GET_SIZE(families)) {
+            PyObject* ahead = PyList_GET_ITEM(families, i + 4);
+            if (PyDict_CheckExact(ahead)) prefetch(reinterpret_cast<PyDictObject*>(ahead)->ma_keys);
+        }
+        PyObject* famille = PyList_GET_ITEM(families, i);
+        PyObject* name;
+        if (plain_item(famille, Name_, name_place, name) != Found::value || !PyUnicode_CheckExact(name)) {
+            return false;
+        }
+        if (same_text(name, vazer_name)) {
             if (!plain_family(famille, PATH, WINDOWS_SOLVER_PATH, vazer_found)) return false;
-        } else if (same_text(name.ptr(), DIROZIZIVA.get())) {
+        } else if (same_text(name, diroziziva_name)) {
             if (!plain_family(famille, PATH, SOLVER_PATH, diroziziva_found)) return false;
         }
     }
-    vazer = std::move(vazer_found);
-    diroziziva = std::move(diroziziva_found);
+    vazer = borrow(vazer_found);
+    diroziziva = borrow(diroziziva_found);
     return true;
 }
 
@@ -237,18 +241,6 @@ py::object find_solver_paths_body(const Module&, Args args) {
 }
 
 py::object find_data_project_paths_body(const Module&, Args args) {
-    if (PyDict_CheckExact(args[0])) {
-        // Both keys are usually next to each other, in this order.
-        KeyPlace place;
-        PyObject* found = find_key(args[0], CurrentDatasDirectory, place);
-        if (found != nullptr) {
-            py::object data_path = borrow(found);
-            place.position += 1;
-            place.seen = py::object();
-            PyObject* project_path = find_key(args[0], CurrentProjectsDirectory, place);
-            if (project_path != nullptr) return pair(data_path, project_path);
-        }
-    }
     py::object data_path = item(args[0], CurrentDatasDirectory);
     py::object project_path = item(args[0], CurrentProjectsDirectory);
     return pair(data_path, project_path);
