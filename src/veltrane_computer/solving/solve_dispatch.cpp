@@ -125,6 +125,17 @@ py::object solve_body(const Module& module, Args args) {
     return py::none();
 }
 
+// A Vazer run on the worker thread, piping or structure alike; None without
+// a word when the settings name no Vazer solver.
+py::object run_vazer(const Module& module, py::handle tessel, py::handle tesselFilename, py::handle directory) {
+    if (equals_none(global(module, names::Vazer_))) return py::none();
+    load_dll(module, names::sdk_dll);
+    load_dll(module, names::helper_dll);
+    load_dll(module, names::vazer_dll);
+    run_worker(module, VazerSolve, tessel, tesselFilename, directory);
+    return global(module, names::Solution_);
+}
+
 py::object solvePipingModel_body(const Module& module, Args args) {
     py::handle tessel = args[0];
     py::handle tesselFilename = args[1];
@@ -140,14 +151,7 @@ py::object solvePipingModel_body(const Module& module, Args args) {
     // disposeSolution's business.
     set_global(module, names::Solution_, Py_None);
 
-    if (equals(solvername, text("Vazer"))) {
-        if (equals_none(global(module, names::Vazer_))) return py::none();
-        load_dll(module, names::sdk_dll);
-        load_dll(module, names::helper_dll);
-        load_dll(module, names::vazer_dll);
-        run_worker(module, VazerSolve, tessel, tesselFilename, directory);
-        return global(module, names::Solution_);
-    }
+    if (equals(solvername, text("Vazer"))) return run_vazer(module, tessel, tesselFilename, directory);
     if (equals(solvername, text("DiroZiziva"))) {
         if (equals_none(global(module, names::DiroZiziva_))) return py::none();
         load_dll(module, names::sdk_dll);
@@ -170,12 +174,7 @@ py::object solveStructureModel_body(const Module& module, Args args) {
     if (!is_code(tessel, StructureCode)) raise(PyExc_OSError, "The tessel is not a structure model.");
 
     set_global(module, names::Solution_, Py_None);
-    if (equals_none(global(module, names::Vazer_))) return py::none();
-    load_dll(module, names::sdk_dll);
-    load_dll(module, names::helper_dll);
-    load_dll(module, names::vazer_dll);
-    run_worker(module, VazerSolve, tessel, tesselFilename, directory);
-    return global(module, names::Solution_);
+    return run_vazer(module, tessel, tesselFilename, directory);
 }
 
 }  // namespace
