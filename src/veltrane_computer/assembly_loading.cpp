@@ -78,6 +78,7 @@ py::object load_dll_c_body(const Module& module, Args args) {
 
 }  // namespace
 
+// clang-format off
 const Function api::load_dll{
     "load_dll", {"dllname"}, Guard::setup, load_dll_body,
     "load_dll(dllname)\n\nLoad a .NET DLL from assembly name."};
@@ -85,5 +86,6 @@ const Function api::load_dll{
 const Function api::load_dll_c{
     "load_dll_c", {"dllname"}, Guard::setup, load_dll_c_body,
     "load_dll_c(dllname)\n\nLoad a C++ DLL from name.\nFor internal use only."};
+// clang-format on
 
 }  // namespace vc

@@ -68,11 +68,9 @@ std::pair<py::object, py::object> unpack_pair(py::handle pair) {
 // controller bound to it.
 void load_host(const Module& module) {
     load_dll(module, names::sdk_dll);
-    set_global(module, names::Application_,
-               call(import_from(module, names::sdk_namespace, VeltraneApplication)));
+    set_global(module, names::Application_, call(import_from(module, names::sdk_namespace, VeltraneApplication)));
     load_dll(module, names::core_dll);
-    set_global(module, names::commandController,
-               call(import_from(module, names::core_namespace, CommandController)));
+    set_global(module, names::commandController, call(import_from(module, names::core_namespace, CommandController)));
     call_method(global(module, names::commandController), SetApplication, global(module, names::Application_));
 }
 
@@ -118,6 +116,7 @@ py::object setup_body(const Module& module, Args args) {
 
 }  // namespace
 
+// clang-format off
 const Function api::setup_veltrane_computer{
     "setup_veltrane_computer", {"tubrolis_installation_directory", "veltraneModule"}, Guard::none, setup_body,
     "setup_veltrane_computer(tubrolis_installation_directory, veltraneModule)\n"
@@ -135,5 +134,6 @@ const Function api::setup_veltrane_computer{
     "- cc.VeltraneModule.All\n"
     "- cc.VeltraneModule.Tubrolis\n"
     "- cc.VeltraneModule.Trabexon"};
+// clang-format on
 
 }  // namespace vc

@@ -84,8 +84,8 @@ struct FunctionState {
 // interpreter only, and a second creation hands back the same module.
 struct ProcessState {
     std::int64_t interpreter_id = -1;
-    PyObject* module = nullptr;  // the executed module, forgotten if its body failed
-    PyObject* module_dict = nullptr;  // its namespace, which a module keeps for life
+    PyObject* module = nullptr;           // the executed module, forgotten if its body failed
+    PyObject* module_dict = nullptr;      // its namespace, which a module keeps for life
     PyObject* guard_arguments = nullptr;  // (message,): the arguments of every guard error
     PyCodeObject* init_code = nullptr;
     FunctionState functions[kFunctionCount];
@@ -105,8 +105,7 @@ PyFrameObject* new_frame(PyCodeObject*& code, const char* function_name, int lin
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     if (code == nullptr) code = traceback_code(function_name, line);
-    PyFrameObject* frame =
-        code != nullptr ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
+    PyFrameObject* frame = code != nullptr ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
     PyErr_Clear();  // a failure to build the frame must not replace the error
     PyErr_Restore(type, value, traceback);
     return frame;
@@ -166,8 +165,8 @@ void set_error_from_current_exception() {
 // ---- argument binding --------------------------------------------------------
 
 int argument_count_error(const Function& fn, Py_ssize_t expected, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 fn.name, "exactly", expected, expected == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", fn.name, "exactly",
+                 expected, expected == 1 ? "" : "s", given);
     return -1;
 }
 
@@ -292,13 +291,11 @@ inline PyObject* run_body(const Function& fn, const Module& module, Args argumen
 }
 
 // A call with keywords or a count of arguments other than the parameters'.
-VC_NOINLINE PyObject* run_function_binding(std::size_t row, const Module& module, PyObject* args,
-                                                 PyObject* kwargs) {
+VC_NOINLINE PyObject* run_function_binding(std::size_t row, const Module& module, PyObject* args, PyObject* kwargs) {
     const Function& fn = *kFunctionTable[row];
     PyObject* result = nullptr;
     PyObject* bound[kMaxParameters] = {};
-    if (bind_arguments(row, args, kwargs, bound) == 0 &&
-        (fn.guard == Guard::none || check_setup_guard(module) == 0)) {
+    if (bind_arguments(row, args, kwargs, bound) == 0 && (fn.guard == Guard::none || check_setup_guard(module) == 0)) {
         result = run_body(fn, module, bound);
     }
     for (PyObject* argument : bound) Py_XDECREF(argument);
@@ -399,9 +396,9 @@ void prepare_process_state() {
             if (interned == nullptr) throw_error();
             fs.parameters[fs.parameter_count++] = interned;
         }
-        state.method_defs[row] = PyMethodDef{
-            fn.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kEntries[row])),
-            METH_VARARGS | METH_KEYWORDS, fn.doc};
+        state.method_defs[row] =
+            PyMethodDef{fn.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kEntries[row])),
+                        METH_VARARGS | METH_KEYWORDS, fn.doc};
     }
     py::object message = text(kGuardMessage);
     state.guard_arguments = PyTuple_Pack(1, message.ptr());
@@ -416,8 +413,7 @@ Name qualname_dunder{"__qualname__"};
 Name All_name{"All"};
 
 void import_module(const Module& module, const Name& name) {
-    py::object imported = steal(
-        PyImport_ImportModuleLevelObject(name.get(), module.dict, nullptr, nullptr, 0));
+    py::object imported = steal(PyImport_ImportModuleLevelObject(name.get(), module.dict, nullptr, nullptr, 0));
     set_global(module, name, imported);
 }
 
@@ -440,8 +436,7 @@ void define_veltrane_module(const Module& module) {
 
 void define_state_globals(const Module& module) {
     set_global(module, names::validSetup, Py_False);
-    set_global(module, names::settingsPath,
-               text("C:\\ProgramData\\Veltrane\\Tubrolis\\Settings\\Tubrolis.settings"));
+    set_global(module, names::settingsPath, text("C:\\ProgramData\\Veltrane\\Tubrolis\\Settings\\Tubrolis.settings"));
     set_global(module, names::dataSourcesPath,
                text("C:\\ProgramData\\Veltrane\\Tubrolis\\Settings\\DataSources.settings"));
     set_global(module, names::CultureInfo_, Py_None);
@@ -477,7 +472,8 @@ void run_module_body(const Module& module) {
     if (registered == 0 && PyDict_SetItem(modules, full_name.ptr(), module.object) < 0) throw_error();
 
     py::object fromlist = steal(PyTuple_Pack(1, Enum_name.get()));
-    py::object enum_ = steal(PyImport_ImportModuleLevelObject(enum_module.get(), module.dict, nullptr, fromlist.ptr(), 0));
+    py::object enum_ =
+        steal(PyImport_ImportModuleLevelObject(enum_module.get(), module.dict, nullptr, fromlist.ptr(), 0));
     set_global(module, Enum_name, attr(enum_, Enum_name));
     for (const Name* name : {&names::os, &names::clr, &names::ctypes, &names::pythoncom, &names::json,
                              &names::threading, &names::shutil, &names::tempfile, &names::uuid}) {
@@ -531,4 +527,6 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace vc
 
-PyMODINIT_FUNC PyInit_veltrane_core(void) { return PyModuleDef_Init(&vc::module_def); }
+PyMODINIT_FUNC PyInit_veltrane_core(void) {
+    return PyModuleDef_Init(&vc::module_def);
+}

@@ -97,15 +97,17 @@ py::object call_with_keywords(py::handle callable, std::initializer_list<py::han
         PyTuple_SET_ITEM(kwnames.ptr(), i++, key);
         argv.push_back(value.ptr());
     }
-    return steal(PyObject_Vectorcall(callable.ptr(), argv.data(),
-                                     static_cast<size_t>(positional.size()), kwnames.ptr()));
+    return steal(
+        PyObject_Vectorcall(callable.ptr(), argv.data(), static_cast<size_t>(positional.size()), kwnames.ptr()));
 }
 
 py::object message(const char* prefix, py::handle value, const char* suffix) {
     return concat(concat(text(prefix), as_text(value)), text(suffix));
 }
 
-py::object os_path(const Module& module) { return attr(global(module, names::os), names::path); }
+py::object os_path(const Module& module) {
+    return attr(global(module, names::os), names::path);
+}
 
 bool path_exists(const Module& module, py::handle path) {
     return truth(os_path_call(module, names::exists, path));
@@ -117,8 +119,8 @@ py::object path_join(const Module& module, py::handle a, py::handle b) {
 
 py::object import_from(const Module& module, const Name& namespace_name, const Name& name) {
     py::object fromlist = steal(PyTuple_Pack(1, name.get()));
-    py::object imported = steal(PyImport_ImportModuleLevelObject(
-        namespace_name.get(), module.dict, nullptr, fromlist.ptr(), 0));
+    py::object imported =
+        steal(PyImport_ImportModuleLevelObject(namespace_name.get(), module.dict, nullptr, fromlist.ptr(), 0));
     PyObject* value = PyObject_GetAttr(imported.ptr(), name.get());
     if (value == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
@@ -139,6 +141,8 @@ void raise(PyObject* type, py::handle message) {
     throw_error();
 }
 
-void raise(PyObject* type, const char* message) { raise(type, text(message)); }
+void raise(PyObject* type, const char* message) {
+    raise(type, text(message));
+}
 
 }  // namespace vc

@@ -40,19 +40,29 @@ private:
 };
 
 namespace detail {
-inline PyObject* as_ptr(const Name& name) { return name.get(); }
-inline PyObject* as_ptr(py::handle h) { return h.ptr(); }
-inline PyObject* as_ptr(PyObject* p) { return p; }
+inline PyObject* as_ptr(const Name& name) {
+    return name.get();
+}
+inline PyObject* as_ptr(py::handle h) {
+    return h.ptr();
+}
+inline PyObject* as_ptr(PyObject* p) {
+    return p;
+}
 }  // namespace detail
 
-[[noreturn]] inline void throw_error() { throw py::error_already_set(); }
+[[noreturn]] inline void throw_error() {
+    throw py::error_already_set();
+}
 
 inline py::object steal(PyObject* result) {
     if (result == nullptr) throw_error();
     return py::reinterpret_steal<py::object>(result);
 }
 
-inline py::object borrow(PyObject* object) { return py::reinterpret_borrow<py::object>(object); }
+inline py::object borrow(PyObject* object) {
+    return py::reinterpret_borrow<py::object>(object);
+}
 
 // ---- the module namespace --------------------------------------------------
 
@@ -82,8 +92,7 @@ void set_global(const Module& module, const Name& name, py::handle value);
 template <class... A>
 py::object call(py::handle callable, const A&... args) {
     PyObject* argv[] = {nullptr, detail::as_ptr(args)...};
-    return steal(PyObject_Vectorcall(callable.ptr(), argv + 1,
-                                     sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return steal(PyObject_Vectorcall(callable.ptr(), argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 template <class... A>
@@ -125,7 +134,9 @@ inline bool equals(py::handle a, py::handle b) {
 inline bool not_equals(py::handle a, py::handle b) {
     return truth(steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE)));
 }
-inline bool equals_none(py::handle a) { return equals(a, Py_None); }
+inline bool equals_none(py::handle a) {
+    return equals(a, Py_None);
+}
 inline bool is_instance(py::handle object, py::handle cls) {
     int r = PyObject_IsInstance(object.ptr(), cls.ptr());
     if (r < 0) throw_error();
@@ -168,7 +179,9 @@ inline bool same_text(PyObject* a, PyObject* b) {
 inline py::object as_text(py::handle value) {
     return steal(PyObject_Format(value.ptr(), nullptr));
 }
-inline py::object text(const char* utf8) { return steal(PyUnicode_FromString(utf8)); }
+inline py::object text(const char* utf8) {
+    return steal(PyUnicode_FromString(utf8));
+}
 inline py::object concat(py::handle a, py::handle b) {
     return steal(PyUnicode_Concat(a.ptr(), b.ptr()));
 }

@@ -36,6 +36,7 @@ py::object executeCommand_body(const Module& module, Args args) {
 
 }  // namespace
 
+// clang-format off
 const Function api::createCommand{
     "createCommand", {"commandName", "tessel"}, Guard::setup, createCommand_body,
     "createCommand(commandName, tessel)\n"
@@ -47,5 +48,6 @@ const Function api::executeCommand{
     "executeCommand(command)\n"
     "\n"
     "Execute the custom command on current tesseL. You need to save the tesseL manually!"};
+// clang-format on
 
 }  // namespace vc

@@ -36,8 +36,7 @@ py::object fre_path(const Module& module, py::handle tesselFilename) {
     py::object base = os_path_call(module, names::basename, tesselFilename);
     py::object zero = steal(PyLong_FromLong(0));
     py::object studyname = steal(PyObject_GetItem(os_path_call(module, names::splitext, base).ptr(), zero.ptr()));
-    py::object frefile =
-        path_join(module, directory, steal(PyNumber_Add(studyname.ptr(), fre_extension.get())));
+    py::object frefile = path_join(module, directory, steal(PyNumber_Add(studyname.ptr(), fre_extension.get())));
     if (!path_exists(module, frefile)) frefile = path_join(module, directory, conception_fre.get());
     return frefile;
 }
@@ -46,7 +45,9 @@ py::object read_setting(py::handle settings, const Name& family, const Name& nam
     return call_method(settings, GetSettingValue, family, name);
 }
 
-py::object as_int(const Module& module, py::handle value) { return call_global(module, int_name, value); }
+py::object as_int(const Module& module, py::handle value) {
+    return call_global(module, int_name, value);
+}
 
 // 1 for degrees, 2 for milliradians, 0 for anything else (case counts).
 py::object rotation_code(py::handle value) {
@@ -101,10 +102,12 @@ py::object writeFreFile_body(const Module& module, Args args) {
 
 }  // namespace
 
+// clang-format off
 const Function api::writeFreFile{
     "writeFreFile", {"tessel", "tesselFilename"}, Guard::setup, writeFreFile_body,
     "writeFreFile(tessel, tesselFilename)\n"
     "\n"
     "Write the fre file corresponding to the tessel in the directory with respect of the settings."};
+// clang-format on
 
 }  // namespace vc

@@ -43,6 +43,7 @@ py::object createStructureTessel_body(const Module& module, Args) {
 
 }  // namespace
 
+// clang-format off
 const Function api::createTessel{
     "createTessel", {"module"}, Guard::none, createTessel_body,
     "createTessel(module)\n"
@@ -60,5 +61,6 @@ const Function api::createStructureTessel{
     "createStructureTessel()\n"
     "\n"
     "Return an empty structure model with layer 0."};
+// clang-format on
 
 }  // namespace vc

@@ -50,6 +50,7 @@ py::object getTessel_body(const Module& module, Args args) {
 
 }  // namespace
 
+// clang-format off
 const Function api::loadTessel{
     "loadTessel", {"tesselFilename"}, Guard::setup, loadTessel_body,
     "loadTessel(tesselFilename)\n"
@@ -68,5 +69,6 @@ const Function api::getTessel{
     "getTessel(directory)\n"
     "\n"
     "Return the first tessel filename in the directory or empty string if doesn't exist."};
+// clang-format on
 
 }  // namespace vc

@@ -95,6 +95,7 @@ py::object remove_folder_tree(const Module& module, py::handle folderDirectory) 
     return py::none();
 }
 
+// clang-format off
 const Function api::addProjectFolder{
     "addProjectFolder", {"directory", "folderName"}, Guard::setup, addProjectFolder_body,
     "addProjectFolder(directory, folderName)\n\n"
@@ -103,5 +104,6 @@ const Function api::addProjectFolder{
 const Function api::removeProjectFolder{
     "removeProjectFolder", {"folderDirectory"}, Guard::setup, removeProjectFolder_body,
     "removeProjectFolder(folderDirectory)\n\nTry to remove a folder by its path."};
+// clang-format on
 
 }  // namespace vc

@@ -2,10 +2,10 @@
 // addProject makes the folder and has the host's project view model write a
 // new project with its first study into it; the twins fix the study kind;
 // removeProject deletes the folder as removeProjectFolder does.
+#include "projects/projects.hpp"
 #include "functions.hpp"
 #include "host/bridge.hpp"
 #include "host/names.hpp"
-#include "projects/projects.hpp"
 
 namespace vc {
 
@@ -76,6 +76,7 @@ py::object removeProject_body(const Module& module, Args args) {
 
 }  // namespace
 
+// clang-format off
 const Function api::addProject{
     "addProject", {"directory", "projectName", "studyName", "screenWidth", "screenheight", "module"}, Guard::none, addProject_body,
     "addProject(directory, projectName, studyName, screenWidth, screenheight, module)\n\nFor internal use."};
@@ -95,5 +96,6 @@ const Function api::addStructureProject{
 const Function api::removeProject{
     "removeProject", {"projectDirectory"}, Guard::setup, removeProject_body,
     "removeProject(projectDirectory)\n\nTry to remove a project by its path."};
+// clang-format on
 
 }  // namespace vc

@@ -104,6 +104,7 @@ py::object duplicateStudy_body(const Module& module, Args args) {
 
 }  // namespace
 
+// clang-format off
 const Function api::addStudy{
     "addStudy", {"projectDirectory", "studyName", "screenWidth", "screenheight", "module"}, Guard::none, addStudy_body,
     "addStudy(projectDirectory, studyName, screenWidth, screenheight, module)\n\nFor internal use."};
@@ -131,5 +132,6 @@ const Function api::duplicateStudy{
     "duplicateStudy(projectDirectory, studyName, copyStudyName)\n\n"
     "Duplicate a study (studyName) in project (projectDirectory). "
     "The duplicated study will have copyStudyName as name if possible."};
+// clang-format on
 
 }  // namespace vc

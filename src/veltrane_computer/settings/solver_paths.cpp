@@ -248,6 +248,7 @@ py::object find_data_project_paths_body(const Module&, Args args) {
 
 }  // namespace
 
+// clang-format off
 const Function api::FindSolverPaths{
     "FindSolverPaths", {"settings"}, Guard::none, find_solver_paths_body,
     "FindSolverPaths(settings)\n\n"
@@ -258,5 +259,6 @@ const Function api::FindDataProjectPaths{
     "FindDataProjectPaths", {"dataSources"}, Guard::none, find_data_project_paths_body,
     "FindDataProjectPaths(dataSources)\n\n"
     "Return the path of the datas and of the projets in the current settings json object."};
+// clang-format on
 
 }  // namespace vc

@@ -65,6 +65,7 @@ py::object DiroZizivaSolve_body(const Module& module, Args args) {
 
 }  // namespace
 
+// clang-format off
 const Function api::DiroZizivaSolve{
     "_DiroZizivaSolve", {"tessel", "tesselFilename", "directory"}, Guard::none, DiroZizivaSolve_body,
     "_DiroZizivaSolve(tessel, tesselFilename, directory)\n"
@@ -73,5 +74,6 @@ const Function api::DiroZizivaSolve{
     "Solve a tessel with DiroZiziva solver in directory.\n"
     "Global _DiroZiziva_ path exists.\n"
     "Fill the global variable _Solution_ "};
+// clang-format on
 
 }  // namespace vc

@@ -29,8 +29,10 @@ py::object disposeSolution_body(const Module& module, Args) {
 
 }  // namespace
 
+// clang-format off
 const Function api::disposeSolution{
     "disposeSolution", {}, Guard::none, disposeSolution_body,
     "disposeSolution()\n\nClose the solution file and free the memory."};
+// clang-format on
 
 }  // namespace vc

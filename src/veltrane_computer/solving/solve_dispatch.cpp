@@ -83,12 +83,12 @@ py::object solve_body(const Module& module, Args args) {
     call_global(module, names::disposeSolution);
 
     py::object tesselFilename = borrow(filename.ptr());
-    py::object frefilename =
-        add(first_item(os_path_call(module, names::splitext, tesselFilename)), text(".fre"));
+    py::object frefilename = add(first_item(os_path_call(module, names::splitext, tesselFilename)), text(".fre"));
     if (!path_exists(module, frefilename)) {
         frefilename = path_join(module, os_path_call(module, names::dirname, tesselFilename), text("conception.fre"));
     }
-    py::object thffile = call_global(module, names::find_first_file, model_folder(module, tesselFilename), text(".thf"));
+    py::object thffile =
+        call_global(module, names::find_first_file, model_folder(module, tesselFilename), text(".thf"));
 
     py::object directory = truth(sandbox) ? new_sandbox_name(module) : model_folder(module, tesselFilename);
     if (!path_exists(module, directory)) {
@@ -179,6 +179,7 @@ py::object solveStructureModel_body(const Module& module, Args args) {
 
 }  // namespace
 
+// clang-format off
 const Function api::solve{
     "solve", {"filename", "solvername", "sandbox"}, Guard::setup, solve_body,
     "solve(filename, solvername, sandbox)\n"
@@ -205,5 +206,6 @@ const Function api::solveStructureModel{
     "Solve a structure tesseL with use of a Vazer solver.\n"
     "The path of Vazer solver must exist in Tubrolis's settings.\n"
     "Return a Solution object."};
+// clang-format on
 
 }  // namespace vc

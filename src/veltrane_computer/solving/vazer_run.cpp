@@ -22,8 +22,7 @@ void run(const Module& module, py::handle tessel, py::handle tesselFilename, py:
     py::object solution_class = import_from(module, names::core_namespace, names::Solution);
 
     py::handle keepDistantModels = Py_False;
-    py::object solver =
-        call(solver_class, global(module, names::Vazer_), tessel, tesselFilename, thffile, Py_False);
+    py::object solver = call(solver_class, global(module, names::Vazer_), tessel, tesselFilename, thffile, Py_False);
     set_attr(solver, names::IgnoreWarnings, Py_True);
 
     py::object zero = steal(PyLong_FromLong(0));
@@ -49,6 +48,7 @@ py::object VazerSolve_body(const Module& module, Args args) {
 
 }  // namespace
 
+// clang-format off
 const Function api::VazerSolve{
     "_VazerSolve", {"tessel", "tesselFilename", "directory"}, Guard::none, VazerSolve_body,
     "_VazerSolve(tessel, tesselFilename, directory)\n"
@@ -57,5 +57,6 @@ const Function api::VazerSolve{
     "Solve a tessel with Vazer solver in directory.\n"
     "Global _Vazer_ path exists.\n"
     "Fill the global variable _Solution_ "};
+// clang-format on
 
 }  // namespace vc

@@ -34,6 +34,7 @@ py::object find_namespace_and_assembly_body(const Module& module, Args args) {
 
 }  // namespace
 
+// clang-format off
 const Function api::inspectClass{
     "inspectClass", {"instance", "indent"}, Guard::setup, inspect_class_body,
     "inspectClass(instance, indent)\n\n"
@@ -45,5 +46,6 @@ const Function api::findNameSpaceAndAssembly{
     "findNameSpaceAndAssembly(className)\n\n"
     "Return the c# namespace and assembly of a className.\n"
     "Return None if doesn't exists in Tubrolis installation."};
+// clang-format on
 
 }  // namespace vc

@@ -11,7 +11,9 @@ Name lower{"lower"};
 Name endswith{"endswith"};
 Name dirs_exist_ok{"dirs_exist_ok"};
 
-char ascii_lower(Py_UCS1 c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c); }
+char ascii_lower(Py_UCS1 c) {
+    return static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+}
 
 // name.lower().endswith(ext_lower); ASCII names, the usual case, are compared
 // in place without building the lowered copy.
@@ -87,6 +89,7 @@ py::object copy_directory_to_temp_body(const Module& module, Args args) {
 
 }  // namespace
 
+// clang-format off
 const Function api::find_first_file{
     "find_first_file", {"directory", "ext"}, Guard::none, find_first_file_body,
     "find_first_file(directory, ext)\n\n"
@@ -97,5 +100,6 @@ const Function api::copyDirectoryToTemp{
     "copyDirectoryToTemp(directory)\n\n"
     "Return a unic temporary directory with all the content of directory.\n"
     "Return an empty string if a problem occurs."};
+// clang-format on
 
 }  // namespace vc
