@@ -6,9 +6,12 @@ same steps (plain_core.py beside this file), side by side in one run.
 Each case is timed with timeit: the same statement is compiled once per side,
 and the repeats of the two sides are interleaved (the side that goes first
 alternates) so that a change of machine load hits both alike. The table gives
-the median time per call of each side, their ratio (extension / plain Python)
-and the case's target ratio. Everything runs against the simulated host, in
-a scratch folder under the temporary directory that is removed afterwards.
+the median time per call of each side, their ratio (extension / plain Python:
+the median of the ratios of the repeats taken back to back, so that a repeat
+is only ever compared with its neighbour) and the case's target ratio. Before
+a case is timed, one call of each side must give the same answer. Everything
+runs against the simulated host, in a scratch folder under the temporary
+directory that is removed afterwards.
 """
 
 import argparse
@@ -184,7 +187,8 @@ def report(cases):
     for case in cases:
         module = statistics.median(case.samples["module"])
         python = statistics.median(case.samples["plain"])
-        ratio = module / python
+        pairs = zip(case.samples["module"], case.samples["plain"], strict=True)
+        ratio = statistics.median(m / p for m, p in pairs)
         ok = ratio <= case.target
         if not ok:
             missed.append(case.name)

@@ -5,6 +5,9 @@
 #include "host/bridge.hpp"
 #include "host/names.hpp"
 
+#include <cstdint>
+#include <cstring>
+
 namespace vc {
 namespace {
 
@@ -14,29 +17,64 @@ enum class Loader { assembly, native };
 
 // `dllname in dlls`. For a list, each element is compared as the list's own
 // membership test does; a str element against a str name is decided by
-// their text, which is what str's == does, and runs no code. `dlls` is
-// borrowed: it is held as soon as a comparison could run code.
-bool contains(PyObject* dlls, PyObject* dllname) {
-    py::object held;
+// their text, which is what str's == does, and runs no code.
+VC_NOINLINE bool contains_generally(PyObject* dlls, PyObject* dllname) {
+    py::object held = borrow(dlls);  // a comparison may run code that rebinds _dlls_
     if (!PyList_CheckExact(dlls)) {
-        held = borrow(dlls);
         int found = PySequence_Contains(dlls, dllname);
         if (found < 0) throw_error();
         return found != 0;
     }
     const bool text = PyUnicode_CheckExact(dllname);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(dlls); ++i) {
-        PyObject* item = PyList_GET_ITEM(dlls, i);
-        if (item == dllname) return true;
-        if (text && PyUnicode_CheckExact(item)) {
-            if (same_text(item, dllname)) return true;
+        py::object item = borrow(PyList_GET_ITEM(dlls, i));
+        if (item.ptr() == dllname) return true;
+        if (text && PyUnicode_CheckExact(item.ptr())) {
+            if (same_text(item.ptr(), dllname)) return true;
             continue;
         }
-        if (!held) held = borrow(dlls);
-        py::object element = borrow(item);
-        int equal = PyObject_RichCompareBool(item, dllname, Py_EQ);
+        int equal = PyObject_RichCompareBool(item.ptr(), dllname, Py_EQ);
         if (equal < 0) throw_error();
         if (equal) return true;
+    }
+    return false;
+}
+
+// memcmp(a, b, length) == 0, inline for the short texts of file names.
+inline bool same_bytes(const void* a, const void* b, Py_ssize_t length) {
+    const auto* x = static_cast<const unsigned char*>(a);
+    const auto* y = static_cast<const unsigned char*>(b);
+    if (length < 8) return std::memcmp(x, y, static_cast<size_t>(length)) == 0;
+    std::uint64_t word_x, word_y;
+    for (Py_ssize_t i = 0; i + 8 < length; i += 8) {
+        std::memcpy(&word_x, x + i, 8);
+        std::memcpy(&word_y, y + i, 8);
+        if (word_x != word_y) return false;
+    }
+    std::memcpy(&word_x, x + length - 8, 8);  // the last eight, overlapping the ones before
+    std::memcpy(&word_y, y + length - 8, 8);
+    return word_x == word_y;
+}
+
+// The usual case, answered without running any code: an exact list of
+// ASCII strs and an ASCII name. Anything else is left to the general test,
+// from the start (nothing has been called on the way). `dlls` is borrowed.
+inline bool contains(PyObject* dlls, PyObject* dllname) {
+    if (!PyList_CheckExact(dlls) || !PyUnicode_CheckExact(dllname) || !PyUnicode_IS_COMPACT_ASCII(dllname)) {
+        return contains_generally(dlls, dllname);
+    }
+    const Py_ssize_t length = reinterpret_cast<PyASCIIObject*>(dllname)->length;
+    const void* text = reinterpret_cast<PyASCIIObject*>(dllname) + 1;
+    const Py_ssize_t count = PyList_GET_SIZE(dlls);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* item = PyList_GET_ITEM(dlls, i);
+        if (item == dllname) return true;
+        if (!PyUnicode_CheckExact(item) || !PyUnicode_IS_COMPACT(item)) return contains_generally(dlls, dllname);
+        if (!PyUnicode_IS_ASCII(item)) continue;  // other text than any ASCII name
+        if (reinterpret_cast<PyASCIIObject*>(item)->length == length &&
+            same_bytes(reinterpret_cast<PyASCIIObject*>(item) + 1, text, length)) {
+            return true;
+        }
     }
     return false;
 }

@@ -14,12 +14,6 @@
 #include <string>
 #include <utility>
 
-#if defined(_MSC_VER)
-#define VC_NOINLINE __declspec(noinline)
-#else
-#define VC_NOINLINE __attribute__((noinline))
-#endif
-
 namespace vc {
 namespace {
 

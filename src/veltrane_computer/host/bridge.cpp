@@ -9,12 +9,12 @@ namespace vc {
 
 Name print_name{"print"};
 
-PyObject* Name::create() const {
+PyObject* Name::create() const noexcept {
     PyObject* object = PyUnicode_InternFromString(text_);
-    if (object == nullptr) throw_error();
+    if (object == nullptr) return nullptr;
     if (PyObject_Hash(object) == -1) {  // computed once here, compared by same_text
         Py_DECREF(object);
-        throw_error();
+        return nullptr;
     }
     object_ = object;
     return object;
@@ -49,13 +49,8 @@ PyObject* lookup_global_slowly(const Module& module, const Name& name) noexcept 
             return name.found_;
         }
     }
-    PyObject* key;
-    try {
-        key = name.get();
-    } catch (py::error_already_set& error) {
-        error.restore();
-        return nullptr;
-    }
+    PyObject* key = name.object_ != nullptr ? name.object_ : name.create();
+    if (key == nullptr) return nullptr;
     name.globals_version_ = 0;
     PyObject* value = PyDict_GetItemWithError(module.dict, key);
     if (value != nullptr) {

@@ -11,6 +11,13 @@
 #include <initializer_list>
 #include <utility>
 
+// Keeps a rarely taken path out of the function that calls it.
+#if defined(_MSC_VER)
+#define VC_NOINLINE __declspec(noinline)
+#else
+#define VC_NOINLINE __attribute__((noinline))
+#endif
+
 namespace vc {
 
 // An interned name, created on first use and kept for the life of the
@@ -21,17 +28,19 @@ namespace vc {
 // means the same dictionary holding the same value (see global()).
 class Name {
 public:
-    constexpr explicit Name(const char* text) : text_(text) {}
+    constexpr explicit Name(const char* text) noexcept : text_(text) {}
     PyObject* get() const {
         if (object_ != nullptr) return object_;
-        return create();
+        PyObject* object = create();
+        if (object == nullptr) throw py::error_already_set();
+        return object;
     }
     const char* text() const { return text_; }
 
 private:
     friend PyObject* lookup_global(const Module& module, const Name& name) noexcept;
     friend PyObject* lookup_global_slowly(const Module& module, const Name& name) noexcept;
-    PyObject* create() const;
+    PyObject* create() const noexcept;  // nullptr with the error set
     const char* text_;
     mutable PyObject* object_ = nullptr;
     mutable std::uint64_t globals_version_ = 0;   // 0: no lookup kept
