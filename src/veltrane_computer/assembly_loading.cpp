@@ -5,9 +5,6 @@
 #include "host/bridge.hpp"
 #include "host/names.hpp"
 
-#include <cstdint>
-#include <cstring>
-
 namespace vc {
 namespace {
 
@@ -38,22 +35,6 @@ VC_NOINLINE bool contains_generally(PyObject* dlls, PyObject* dllname) {
         if (equal) return true;
     }
     return false;
-}
-
-// memcmp(a, b, length) == 0, inline for the short texts of file names.
-inline bool same_bytes(const void* a, const void* b, Py_ssize_t length) {
-    const auto* x = static_cast<const unsigned char*>(a);
-    const auto* y = static_cast<const unsigned char*>(b);
-    if (length < 8) return std::memcmp(x, y, static_cast<size_t>(length)) == 0;
-    std::uint64_t word_x, word_y;
-    for (Py_ssize_t i = 0; i + 8 < length; i += 8) {
-        std::memcpy(&word_x, x + i, 8);
-        std::memcpy(&word_y, y + i, 8);
-        if (word_x != word_y) return false;
-    }
-    std::memcpy(&word_x, x + length - 8, 8);  // the last eight, overlapping the ones before
-    std::memcpy(&word_y, y + length - 8, 8);
-    return word_x == word_y;
 }
 
 // The usual case, answered without running any code: an exact list of

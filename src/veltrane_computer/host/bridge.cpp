@@ -112,6 +112,15 @@ py::object path_join(const Module& module, py::handle a, py::handle b) {
     return os_path_call(module, names::join, a, b);
 }
 
+py::object with_extension(const Module& module, py::handle path, py::handle extension) {
+    py::object parts = os_path_call(module, names::splitext, path);
+    return add(steal(PySequence_GetItem(parts.ptr(), 0)), extension);
+}
+
+py::object file_name_with_extension(const Module& module, py::handle path, py::handle extension) {
+    return with_extension(module, os_path_call(module, names::basename, path), extension);
+}
+
 py::object import_from(const Module& module, const Name& namespace_name, const Name& name) {
     py::object fromlist = steal(PyTuple_Pack(1, name.get()));
     py::object imported =

@@ -6,6 +6,7 @@
 
 #include "frame.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
@@ -157,6 +158,23 @@ inline bool is_instance(py::handle object, py::handle cls) {
 // `a == b` for two exact str objects, decided by their text as str's own ==
 // does, without going through the comparison protocol.
 bool same_text_slowly(PyObject* a, PyObject* b);
+// memcmp(a, b, length) == 0, inline for the short texts of names and paths:
+// eight bytes at a time, the last eight overlapping the ones before.
+inline bool same_bytes(const void* a, const void* b, Py_ssize_t length) {
+    const auto* x = static_cast<const unsigned char*>(a);
+    const auto* y = static_cast<const unsigned char*>(b);
+    if (length < 8) return std::memcmp(x, y, static_cast<std::size_t>(length)) == 0;
+    std::uint64_t word_x, word_y;
+    for (Py_ssize_t i = 0; i + 8 < length; i += 8) {
+        std::memcpy(&word_x, x + i, 8);
+        std::memcpy(&word_y, y + i, 8);
+        if (word_x != word_y) return false;
+    }
+    std::memcpy(&word_x, x + length - 8, 8);
+    std::memcpy(&word_y, y + length - 8, 8);
+    return word_x == word_y;
+}
+
 inline bool same_text(PyObject* a, PyObject* b) {
     if (a == b) return true;
     if (!PyUnicode_IS_COMPACT_ASCII(a) || !PyUnicode_IS_COMPACT_ASCII(b)) return same_text_slowly(a, b);
@@ -165,24 +183,7 @@ inline bool same_text(PyObject* a, PyObject* b) {
     const Py_ssize_t length = ascii_a->length;
     if (length != ascii_b->length) return false;
     if (ascii_a->hash != -1 && ascii_b->hash != -1 && ascii_a->hash != ascii_b->hash) return false;
-    const auto* data_a = reinterpret_cast<const unsigned char*>(ascii_a + 1);
-    const auto* data_b = reinterpret_cast<const unsigned char*>(ascii_b + 1);
-    if (length < 8) {
-        for (Py_ssize_t i = 0; i < length; ++i) {
-            if (data_a[i] != data_b[i]) return false;
-        }
-        return true;
-    }
-    // Eight bytes at a time; the last eight may overlap the ones before.
-    std::uint64_t word_a, word_b;
-    for (Py_ssize_t i = 0; i + 8 < length; i += 8) {
-        std::memcpy(&word_a, data_a + i, 8);
-        std::memcpy(&word_b, data_b + i, 8);
-        if (word_a != word_b) return false;
-    }
-    std::memcpy(&word_a, data_a + length - 8, 8);
-    std::memcpy(&word_b, data_b + length - 8, 8);
-    return word_a == word_b;
+    return same_bytes(ascii_a + 1, ascii_b + 1, length);
 }
 
 inline py::object as_text(py::handle value) {
@@ -193,6 +194,10 @@ inline py::object text(const char* utf8) {
 }
 inline py::object concat(py::handle a, py::handle b) {
     return steal(PyUnicode_Concat(a.ptr(), b.ptr()));
+}
+// `left + right`, as the interpreter adds two values.
+inline py::object add(py::handle left, py::handle right) {
+    return steal(PyNumber_Add(left.ptr(), right.ptr()));
 }
 // "prefix" + value as text + "suffix".
 py::object message(const char* prefix, py::handle value, const char* suffix);
@@ -206,6 +211,11 @@ py::object os_path_call(const Module& module, const Name& function, const A&... 
 }
 bool path_exists(const Module& module, py::handle path);
 py::object path_join(const Module& module, py::handle a, py::handle b);
+// os.path.splitext(path)[0] + extension: the path under another extension.
+py::object with_extension(const Module& module, py::handle path, py::handle extension);
+// os.path.splitext(os.path.basename(path))[0] + extension: the file name of
+// `path` under another extension, without its folder.
+py::object file_name_with_extension(const Module& module, py::handle path, py::handle extension);
 
 // ---- host ------------------------------------------------------------------
 

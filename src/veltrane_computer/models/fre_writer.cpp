@@ -33,10 +33,8 @@ Name milliradians{"Milliradians"};
 // already, otherwise the directory's "conception.fre".
 py::object fre_path(const Module& module, py::handle tesselFilename) {
     py::object directory = os_path_call(module, names::dirname, tesselFilename);
-    py::object base = os_path_call(module, names::basename, tesselFilename);
-    py::object zero = steal(PyLong_FromLong(0));
-    py::object studyname = steal(PyObject_GetItem(os_path_call(module, names::splitext, base).ptr(), zero.ptr()));
-    py::object frefile = path_join(module, directory, steal(PyNumber_Add(studyname.ptr(), fre_extension.get())));
+    py::object frefile =
+        path_join(module, directory, file_name_with_extension(module, tesselFilename, fre_extension.get()));
     if (!path_exists(module, frefile)) frefile = path_join(module, directory, conception_fre.get());
     return frefile;
 }

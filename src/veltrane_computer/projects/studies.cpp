@@ -23,10 +23,7 @@ Name RenameCurrentStudy{"RenameCurrentStudy"};
 // its extension, plus ".project", inside the folder (D:\Work\Plant.old gives
 // D:\Work\Plant.old\Plant.project; a trailing separator gives ".project").
 py::object project_filename(const Module& module, py::handle projectDirectory) {
-    py::object name = os_path_call(module, names::basename, projectDirectory);
-    name = steal(PySequence_GetItem(os_path_call(module, names::splitext, name).ptr(), 0));
-    name = steal(PyNumber_Add(name.ptr(), text(".project").ptr()));
-    return path_join(module, projectDirectory, name);
+    return path_join(module, projectDirectory, file_name_with_extension(module, projectDirectory, text(".project")));
 }
 
 // A project view model holding the project of `projectDirectory` and the

@@ -20,4 +20,14 @@ py::object run_in_com_apartment(const Module& module, Run&& run) {
     return py::none();
 }
 
+// The end of a run: a solved run's solver goes to a new solution, which owns
+// it from here on and becomes _Solution_; any other is disposed of.
+inline void hand_over_solver(const Module& module, py::handle solution_class, py::handle solver, bool solved) {
+    if (solved) {
+        set_global(module, names::Solution_, call(solution_class, Py_None, solver));
+    } else {
+        call_method(solver, names::Dispose);
+    }
+}
+
 }  // namespace vc

@@ -12,19 +12,8 @@ namespace {
 Name DiroZizivaSolver{"DiroZizivaSolver"};
 Name GetAnalysisModel{"GetAnalysisModel"};
 
-// `left + right`, as the interpreter adds two values.
-py::object add(py::handle left, py::handle right) {
-    return steal(PyNumber_Add(left.ptr(), right.ptr()));
-}
-
-py::object first_item(py::handle sequence) {
-    return steal(PySequence_GetItem(sequence.ptr(), 0));
-}
-
 void run(const Module& module, py::handle tessel, py::handle tesselFilename, py::handle directory) {
-    py::object studyname =
-        first_item(os_path_call(module, names::splitext, os_path_call(module, names::basename, tesselFilename)));
-    py::object frefile = path_join(module, directory, add(studyname, text(".fre")));
+    py::object frefile = path_join(module, directory, file_name_with_extension(module, tesselFilename, text(".fre")));
     if (!path_exists(module, frefile)) {
         frefile = path_join(module, directory, text("conception.fre"));
     }
@@ -42,17 +31,10 @@ void run(const Module& module, py::handle tessel, py::handle tesselFilename, py:
     set_attr(solver, names::IgnoreWarnings, Py_True);
 
     py::object zero = steal(PyLong_FromLong(0));
-    if (equals(call_method(solver, names::Run), zero)) {
-        if (not_equals(call_method(solver, GetAnalysisModel), Py_None)) {
-            // The solution owns the solver from here on.
-            set_global(module, names::Solution_, call(solution_class, Py_None, solver));
-        } else {
-            // A run that produced no analysis model has nothing to hand over.
-            call_method(solver, names::Dispose);
-        }
-    } else {
-        call_method(solver, names::Dispose);
-    }
+    // A run that produced no analysis model has nothing to hand over.
+    const bool solved =
+        equals(call_method(solver, names::Run), zero) && not_equals(call_method(solver, GetAnalysisModel), Py_None);
+    hand_over_solver(module, solution_class, solver, solved);
 }
 
 py::object DiroZizivaSolve_body(const Module& module, Args args) {

@@ -21,15 +21,6 @@ Name solveStructureModel{"solveStructureModel"};
 Name VazerSolve{"_VazerSolve"};
 Name DiroZizivaSolve{"_DiroZizivaSolve"};
 
-// `left + right`, as the interpreter adds two values.
-py::object add(py::handle left, py::handle right) {
-    return steal(PyNumber_Add(left.ptr(), right.ptr()));
-}
-
-py::object first_item(py::handle sequence) {
-    return steal(PySequence_GetItem(sequence.ptr(), 0));
-}
-
 py::object copy_file(const Module& module, py::handle source, py::handle destination) {
     return call_method(global(module, names::shutil), names::copy, source, destination);
 }
@@ -53,8 +44,14 @@ bool is_code(py::handle tessel, py::handle code_class) {
     return is_instance(attr(tessel, names::CalculationCode), code_class);
 }
 
-void require_tessel(py::handle tessel) {
+// The checks both model solvers open with: a tessel whose calculation code is
+// of the host's class `code_class`; then the previous solution is dropped
+// (disposing of it is disposeSolution's business).
+void require_model_of_kind(const Module& module, py::handle tessel, const Name& code_class, const char* refusal) {
     if (equals_none(tessel)) raise(PyExc_OSError, "Invalid tessel.");
+    load_dll(module, names::core_dll);
+    if (!is_code(tessel, import_from(module, names::core_namespace, code_class))) raise(PyExc_OSError, refusal);
+    set_global(module, names::Solution_, Py_None);
 }
 
 // Runs the worker, looked up by name now, on a daemon thread of its own and
@@ -83,7 +80,7 @@ py::object solve_body(const Module& module, Args args) {
     call_global(module, names::disposeSolution);
 
     py::object tesselFilename = borrow(filename.ptr());
-    py::object frefilename = add(first_item(os_path_call(module, names::splitext, tesselFilename)), text(".fre"));
+    py::object frefilename = with_extension(module, tesselFilename, text(".fre"));
     if (!path_exists(module, frefilename)) {
         frefilename = path_join(module, os_path_call(module, names::dirname, tesselFilename), text("conception.fre"));
     }
@@ -142,15 +139,7 @@ py::object solvePipingModel_body(const Module& module, Args args) {
     py::handle solvername = args[2];
     py::handle directory = args[3];
 
-    require_tessel(tessel);
-    load_dll(module, names::core_dll);
-    py::object PipingCode = import_from(module, names::core_namespace, names::PipingCode);
-    if (!is_code(tessel, PipingCode)) raise(PyExc_OSError, "The tessel is not a piping model.");
-
-    // The previous solution is only dropped here; disposing of it is
-    // disposeSolution's business.
-    set_global(module, names::Solution_, Py_None);
-
+    require_model_of_kind(module, tessel, names::PipingCode, "The tessel is not a piping model.");
     if (equals(solvername, text("Vazer"))) return run_vazer(module, tessel, tesselFilename, directory);
     if (equals(solvername, text("DiroZiziva"))) {
         if (equals_none(global(module, names::DiroZiziva_))) return py::none();
@@ -168,12 +157,7 @@ py::object solveStructureModel_body(const Module& module, Args args) {
     py::handle tesselFilename = args[1];
     py::handle directory = args[2];
 
-    require_tessel(tessel);
-    load_dll(module, names::core_dll);
-    py::object StructureCode = import_from(module, names::core_namespace, names::StructureCode);
-    if (!is_code(tessel, StructureCode)) raise(PyExc_OSError, "The tessel is not a structure model.");
-
-    set_global(module, names::Solution_, Py_None);
+    require_model_of_kind(module, tessel, names::StructureCode, "The tessel is not a structure model.");
     return run_vazer(module, tessel, tesselFilename, directory);
 }
 

@@ -30,12 +30,7 @@ void run(const Module& module, py::handle tessel, py::handle tesselFilename, py:
     // A failed build is never run; a failed build or run disposes the solver.
     const bool solved = !truth(steal(PyObject_RichCompare(built.ptr(), zero.ptr(), Py_LT))) &&
                         equals(call_method(solver, names::Run), zero);
-    if (solved) {
-        // The solution owns the solver from here on.
-        set_global(module, names::Solution_, call(solution_class, Py_None, solver));
-    } else {
-        call_method(solver, names::Dispose);
-    }
+    hand_over_solver(module, solution_class, solver, solved);
 }
 
 py::object VazerSolve_body(const Module& module, Args args) {
