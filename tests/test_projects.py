@@ -186,6 +186,16 @@ class TestRemoveFolder:
         assert not (tmp_path / "p1").exists()
         assert os.getcwd() == str(tmp_path)
 
+    @pytest.mark.parametrize("inside", [False, True])
+    def test_bytes_and_path_like_names_are_removed(self, core, ready, tmp_path, cwd, remover, inside):
+        for name, given in [("b", os.fsencode(tmp_path / "b")), ("p", tmp_path / "p")]:
+            (tmp_path / name / "inner").mkdir(parents=True)
+            if inside:
+                os.chdir(tmp_path / name / "inner")
+            getattr(core, remover)(given)
+            assert not (tmp_path / name).exists()
+            assert os.getcwd() == (str(tmp_path) if inside else cwd)
+
     def test_sibling_with_a_longer_name_is_not_inside(self, core, ready, tmp_path, remover):
         (tmp_path / "p1").mkdir()
         (tmp_path / "p10").mkdir()

@@ -10,16 +10,17 @@ namespace vc {
 
 namespace {
 
+Name fsdecode{"fsdecode"};
 Name normcase{"normcase"};
 Name realpath{"realpath"};
 Name sep{"sep"};
 Name startswith{"startswith"};
 Name endswith{"endswith"};
 
-// `path` in the form used to compare paths: case folded where the platform
-// ignores case (os.path.normcase).
+// `path` in the form used to compare paths: text (a bytes path decoded as
+// the file system does), case folded where the platform ignores case.
 py::object comparable(const Module& module, py::handle path) {
-    return os_path_call(module, normcase, path);
+    return os_path_call(module, normcase, call_method(global(module, names::os), fsdecode, path));
 }
 
 // True when `inner` is `outer` or lies below it; both are absolute and
