@@ -22,7 +22,10 @@ class TestFindFirstFile:
 
     def test_links_to_files_count(self, core, tmp_path):
         (tmp_path / "real.bin").write_text("x")
-        os.symlink(tmp_path / "real.bin", tmp_path / "link.thf")
+        try:
+            os.symlink(tmp_path / "real.bin", tmp_path / "link.thf")
+        except OSError:  # Windows without the right to make links
+            pytest.skip("links cannot be made here")
         assert core.find_first_file(str(tmp_path), ".thf") == os.path.join(str(tmp_path), "link.thf")
 
     def test_listing_order_decides_and_stops_at_the_first_match(self, core, tmp_path, monkeypatch):
