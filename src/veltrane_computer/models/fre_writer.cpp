@@ -5,6 +5,7 @@
 #include "functions.hpp"
 #include "host/bridge.hpp"
 #include "host/names.hpp"
+#include "models/input_files.hpp"
 
 namespace vc {
 namespace {
@@ -28,16 +29,6 @@ Name indi_inline{"GENERATE INDI INLINE"};
 Name imperial_notation{"USE IMPERIAL NOTATION"};
 Name degrees{"Degrees"};
 Name milliradians{"Milliradians"};
-
-// The input file beside the tessel: the one named after it when that exists
-// already, otherwise the directory's "conception.fre".
-py::object fre_path(const Module& module, py::handle tesselFilename) {
-    py::object directory = os_path_call(module, names::dirname, tesselFilename);
-    py::object frefile =
-        path_join(module, directory, file_name_with_extension(module, tesselFilename, fre_extension.get()));
-    if (!path_exists(module, frefile)) frefile = path_join(module, directory, conception_fre.get());
-    return frefile;
-}
 
 py::object read_setting(py::handle settings, const Name& family, const Name& name) {
     return call_method(settings, GetSettingValue, family, name);
@@ -71,7 +62,7 @@ py::object writeFreFile_body(const Module& module, Args args) {
     }
     call_method(library, Initialize, library_path);
 
-    py::object frefile = fre_path(module, tesselFilename);
+    py::object frefile = input_file_in(module, os_path_call(module, names::dirname, tesselFilename), tesselFilename);
 
     py::object settings = call_method(global(module, names::Application_), GetSettingsController);
     if (equals_none(settings)) return py::none();
@@ -99,6 +90,13 @@ py::object writeFreFile_body(const Module& module, Args args) {
 }
 
 }  // namespace
+
+py::object input_file_in(const Module& module, py::handle directory, py::handle tesselFilename) {
+    py::object frefile =
+        path_join(module, directory, file_name_with_extension(module, tesselFilename, fre_extension.get()));
+    if (!path_exists(module, frefile)) frefile = path_join(module, directory, conception_fre.get());
+    return frefile;
+}
 
 // clang-format off
 const Function api::writeFreFile{

@@ -4,6 +4,7 @@
 #include "functions.hpp"
 #include "host/bridge.hpp"
 #include "host/names.hpp"
+#include "models/input_files.hpp"
 #include "solving/com_apartment.hpp"
 
 namespace vc {
@@ -13,10 +14,7 @@ Name DiroZizivaSolver{"DiroZizivaSolver"};
 Name GetAnalysisModel{"GetAnalysisModel"};
 
 void run(const Module& module, py::handle tessel, py::handle tesselFilename, py::handle directory) {
-    py::object frefile = path_join(module, directory, file_name_with_extension(module, tesselFilename, text(".fre")));
-    if (!path_exists(module, frefile)) {
-        frefile = path_join(module, directory, text("conception.fre"));
-    }
+    py::object frefile = input_file_in(module, directory, tesselFilename);
     if (!path_exists(module, frefile)) {
         // The writer puts the file beside the model under the same naming
         // rule; in the solve flow that is `directory` itself.
@@ -38,11 +36,7 @@ void run(const Module& module, py::handle tessel, py::handle tesselFilename, py:
 }
 
 py::object DiroZizivaSolve_body(const Module& module, Args args) {
-    py::handle tessel = args[0];
-    py::handle tesselFilename = args[1];
-    py::handle directory = args[2];
-
-    return run_in_com_apartment(module, [&] { run(module, tessel, tesselFilename, directory); });
+    return run_in_com_apartment(module, [&] { run(module, args[0], args[1], args[2]); });
 }
 
 }  // namespace

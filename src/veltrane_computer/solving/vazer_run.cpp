@@ -34,11 +34,7 @@ void run(const Module& module, py::handle tessel, py::handle tesselFilename, py:
 }
 
 py::object VazerSolve_body(const Module& module, Args args) {
-    py::handle tessel = args[0];
-    py::handle tesselFilename = args[1];
-    py::handle directory = args[2];
-
-    return run_in_com_apartment(module, [&] { run(module, tessel, tesselFilename, directory); });
+    return run_in_com_apartment(module, [&] { run(module, args[0], args[1], args[2]); });
 }
 
 }  // namespace
