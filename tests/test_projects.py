@@ -48,6 +48,20 @@ def loaded_assemblies(journal):
     return [os.path.basename(args[0]) for args in journal.args("clr.AddReference")]
 
 
+def check_twin_hands_over(core, worker_name, twin, member, args):
+    """The twin calls the worker with its arguments and its kind, and returns the worker's answer unchanged."""
+    received = []
+    answer = object()
+
+    def worker(*given):
+        received.append(given)
+        return answer
+
+    setattr(core, worker_name, worker)
+    assert getattr(core, twin)(*args) is answer
+    assert received == [(*args, getattr(host_module(), member))]
+
+
 @pytest.fixture
 def project(ready, core, tmp_path, journal):
     """A piping project with the study "S1", journal cleared."""
@@ -292,16 +306,7 @@ class TestAddProject:
 
     @pytest.mark.parametrize("twin, member", TWINS)
     def test_twins_return_the_workers_result_unchanged(self, core, ready, twin, member):
-        received = []
-        answer = object()
-
-        def worker(*args):
-            received.append(args)
-            return answer
-
-        core.addProject = worker
-        assert getattr(core, twin)("dir", "name", "study", 1, 2) is answer
-        assert received == [("dir", "name", "study", 1, 2, getattr(host_module(), member))]
+        check_twin_hands_over(core, "addProject", twin, member, ("dir", "name", "study", 1, 2))
 
     def test_worker_passes_the_kind_unchanged(self, core, ready, tmp_path, journal):
         kind = host_module().Trabexon
@@ -405,16 +410,7 @@ class TestAddStudy:
 
     @pytest.mark.parametrize("twin, member", STUDY_TWINS)
     def test_twins_return_the_workers_result_unchanged(self, core, ready, twin, member):
-        received = []
-        answer = object()
-
-        def worker(*args):
-            received.append(args)
-            return answer
-
-        core.addStudy = worker
-        assert getattr(core, twin)("dir", "study", 1, 2) is answer
-        assert received == [("dir", "study", 1, 2, getattr(host_module(), member))]
+        check_twin_hands_over(core, "addStudy", twin, member, ("dir", "study", 1, 2))
 
     def test_worker_passes_the_kind_unchanged(self, core, project, journal):
         kind = host_module().Trabexon
