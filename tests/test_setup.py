@@ -207,6 +207,17 @@ class TestLoading:
         assert journal.args("clr.AddReference") == [(absolute,)]
         assert core._dlls_ == [absolute]
 
+    def test_relative_installation_loads_by_absolute_path(self, core, installation, fresh_dlls, journal,
+                                                          monkeypatch):
+        # The bridge refuses a relative assembly path, even to an existing file.
+        monkeypatch.chdir(installation.root)
+        relative = os.path.relpath(installation.directory)
+        assert core.setup_veltrane_computer(relative, core.VeltraneModule.Tubrolis) is True
+        assert journal.args("clr.AddReference")[1:] == [
+            (os.path.join(installation.extensions, name),) for name in core._dlls_]
+        assert core._dlls_ == ["Veltrane.SDK.dll", "Veltrane.Tubrolis.Core.dll"]
+        assert core._dllPath_ == os.path.join(relative, "Extensions")
+
     def test_native_libraries_share_the_list(self, core, ready, fresh_dlls, journal, capsys):
         library = ctypes.util.find_library("m") or "libm.so.6"
         found = [p for p in ("/lib/x86_64-linux-gnu", "/usr/lib/x86_64-linux-gnu", "/lib64", "/usr/lib")

@@ -63,13 +63,13 @@ def host(inst):
     # Every name imported here is handed to the tests through locals().
     from System.Globalization import CultureInfo  # noqa: F401
     from System.Threading import Thread  # noqa: F401
+    from Veltrane.Tubrolis.Project import ProjectViewModel  # noqa: F401  (its types bring Point)
     from System.Windows import Point  # noqa: F401
     from Veltrane.DiroZiziva.Core import DiroZizivaSolver  # noqa: F401
     from Veltrane.SDK import VeltraneApplication, VeltraneClassInspector, VeltraneModule  # noqa: F401
     from Veltrane.Tubrolis.Core import (  # noqa: F401
         CommandController, CustomCommand, Layer, Model, PipingCode, PSLibrary, Solution, StructureCode,
     )
-    from Veltrane.Tubrolis.Project import ProjectViewModel  # noqa: F401
     from Veltrane.Vazer.Core import VazerSolver  # noqa: F401
 
     PSLibrary.Initialize(inst.lib_path)
@@ -204,6 +204,45 @@ class TestBridge:
         assert info.value.args[0] == f"Unable to find assembly '{path}'."
         assert not isinstance(info.value, OSError)
 
+    @pytest.mark.parametrize("relative", [
+        ("Extensions", "Veltrane.SDK.dll", "Could not load the file 'Veltrane.SDK.dll'."),
+        ("", os.path.join("Extensions", "Veltrane.SDK.dll"),
+         f"Unable to find assembly '{os.path.join('Extensions', 'Veltrane.SDK.dll')}'."),
+    ])
+    def test_relative_assembly_paths_are_refused(self, fresh, inst, monkeypatch, relative):
+        import clr
+
+        folder, name, message = relative
+        monkeypatch.chdir(os.path.join(inst.directory, folder))
+        assert os.path.isfile(name)
+        with pytest.raises(vs.FileNotFoundException) as info:
+            clr.AddReference(name)
+        assert info.value.Message == message
+
+    def test_point_comes_with_the_project_types(self, fresh, inst):
+        import clr
+
+        clr.AddReference("mscorlib")
+        with pytest.raises(ImportError):
+            from System.Windows import Point  # noqa: F401
+        clr.AddReference(os.path.join(inst.extensions, "Veltrane.Tubrolis.Project.dll"))
+        from Veltrane.Tubrolis.Project import ProjectViewModel  # noqa: F401
+        from System.Windows import Point
+
+        assert Point(1, 2).Y == 2.0
+
+    def test_host_objects_come_back_as_fresh_wrappers(self, host):
+        controller, model = host.CommandController(), host.Model()
+        controller.model = model
+        back = controller.model
+        assert back is not model and back == model and back != host.Model()
+        back.Title = "shared"
+        assert model.Title == "shared" and len({back, model}) == 1
+
+    def test_ints_reach_object_parameters_as_pyint(self, host):
+        described = json.loads(host.VeltraneClassInspector.ExportObjectToJson(42, False))
+        assert (described["Name"], described["FullName"]) == ("PyInt", "Python.Runtime.PyInt")
+
     @pytest.mark.parametrize("content", [
         "MZ not an assembly",
         vs.ASSEMBLY_MAGIC + "\n{broken",
@@ -227,7 +266,10 @@ class TestBridge:
         assert vs.HostException.__bases__ == (Exception,)
         assert not issubclass(cls, OSError)
         e = cls("message text")
-        assert str(e) == e.Message == e.args[0] == "message text"
+        assert e.Message == e.args[0] == "message text"
+        # str() carries a stack trace after the message, as through the bridge.
+        first, *trace = str(e).splitlines()
+        assert first == "message text" and trace
 
     def test_exceptions_import_from_their_namespaces(self, host):
         from System import ArgumentException, Exception as SystemException
@@ -315,7 +357,7 @@ class TestConversions:
 class TestCulture:
     def test_culture_is_per_thread(self, host):
         thread = host.Thread.CurrentThread
-        assert thread is host.Thread.CurrentThread
+        assert thread == host.Thread.CurrentThread
         thread.CurrentCulture = host.CultureInfo("en-US")
         thread.CurrentUICulture = host.CultureInfo("fr-FR")
 
@@ -323,7 +365,7 @@ class TestCulture:
             current = host.Thread.CurrentThread
             before = (current.CurrentCulture.Name, current.CurrentUICulture.Name)
             current.CurrentCulture = host.CultureInfo("de-DE")
-            return before, current is thread
+            return before, current == thread
 
         assert in_thread(other, com=False) == (("", ""), False)
         assert thread.CurrentCulture == host.CultureInfo("en-US")
@@ -962,8 +1004,9 @@ class TestJournalAndSwitches:
         vs.switches.fail("Model.SaveToFile", vs.IOException("disk full"), times=2)
         model = host.Model()
         for _ in range(2):
-            with pytest.raises(vs.IOException, match="disk full"):
+            with pytest.raises(vs.IOException) as error:
                 model.SaveToFile("unused.tessel")
+            assert error.value.Message == "disk full"
         assert vs.switches.failing() == []
         vs.switches.fail("Model.LoadFromFile")
         vs.switches.vazer_run_result = 3

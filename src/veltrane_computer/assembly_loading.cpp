@@ -70,7 +70,9 @@ py::object load_new_library(const Module& module, py::handle dllname, Loader loa
         }
     }
     if (loader == Loader::assembly) {
-        call_method(global(module, names::clr), names::AddReference, dllpath);
+        // The bridge takes a file only by its absolute path; _dlls_ keeps the name as given.
+        py::object absolute = os_path_call(module, names::abspath, dllpath);
+        call_method(global(module, names::clr), names::AddReference, absolute);
     } else {
         call_method(global(module, names::ctypes), CDLL, dllpath);
     }

@@ -17,7 +17,7 @@ import types
 from importlib.machinery import ModuleSpec
 
 from . import _com, _core, _exceptions as exc, _journal, _project, _sdk, _solvers, _system
-from ._assemblies import read_assembly_file
+from ._assemblies import PROJECT_NS, read_assembly_file
 
 PLATFORM_ASSEMBLIES = {"mscorlib", "system", "system.runtime", "system.private.corelib", "windowsbase"}
 ROOTS = ("System", "Veltrane")
@@ -55,7 +55,23 @@ def _load_platform(name):
             _assemblies["mscorlib"] = assembly
             for namespace, classes in _system.PLATFORM_NAMESPACES.items():
                 _publish(namespace, classes)
+        if name.lower() == "windowsbase":
+            _load_windows_base()
         return assembly
+
+
+def _load_windows_base():
+    with _lock:
+        for namespace, classes in _system.WINDOWS_BASE_NAMESPACES.items():
+            _publish(namespace, classes)
+
+
+def _refuse_relative_path(name):
+    """The bridge takes an assembly file by its absolute path only."""
+    if name.lower().endswith(".dll") and not os.path.isabs(name):
+        if os.path.dirname(name):
+            raise exc.FileNotFoundException(f"Unable to find assembly '{name}'.", name)
+        raise exc.FileNotFoundException(f"Could not load the file '{name}'.", name)
 
 
 def _search(name):
@@ -78,6 +94,7 @@ def add_reference(name):
         raise TypeError(f"No method matches given arguments for AddReference: ({type(name)})")
     if name.lower() in PLATFORM_ASSEMBLIES:
         return _load_platform(name)
+    _refuse_relative_path(name)
     path = name if os.path.isfile(name) else _search(name)
     if path is None:
         raise exc.FileNotFoundException(f"Unable to find assembly '{name}'.", name)
@@ -168,6 +185,8 @@ class _Loader(importlib.abc.Loader):
     def create_module(self, spec):
         if spec.name in ("clr", "pythoncom"):
             return _STANDINS[spec.name]
+        if spec.name == PROJECT_NS:
+            _load_windows_base()  # the project types use Point
         module = NamespaceModule(spec.name)
         with _lock:
             for name, cls in _namespaces.get(spec.name, {}).items():

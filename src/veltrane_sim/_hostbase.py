@@ -132,8 +132,8 @@ class HostMethod:
         owner = self.owner if target is None else type(target).__name__
         _record(f"{owner}.{self.name}", bound)
         if self.static:
-            return self.fn(*bound)
-        return self.fn(target, *bound)
+            return through_bridge(self.fn(*bound))
+        return through_bridge(self.fn(target, *bound))
 
     def __get__(self, obj, owner=None):
         if obj is None and not self.static:
@@ -183,10 +183,10 @@ class HostProperty:
 
     def __get__(self, obj, owner=None):
         if self.static:
-            return self.fget(owner if owner is not None else type(obj))
+            return through_bridge(self.fget(owner if owner is not None else type(obj)))
         if obj is None:
             return self
-        return self.fget(obj)
+        return through_bridge(self.fget(obj))
 
     def __set__(self, obj, value):
         if self.fset is None:
@@ -271,11 +271,32 @@ class HostObject(metaclass=HostMeta):
     def ToString(self):
         return str(self)
 
+    # Equal when both wrap the same host object (they share its state), as
+    # .NET's reference equality decides through the bridge.
+    def __eq__(self, other):
+        if isinstance(other, HostObject):
+            return self.__dict__ is other.__dict__
+        return NotImplemented
+
+    def __hash__(self):
+        return id(self.__dict__)
+
     def __str__(self):
         return type(self).FullName
 
     def __repr__(self):
         return f"<{type(self).FullName} object at {id(self):#x}>"
+
+
+def through_bridge(value):
+    """A host object as the bridge hands it back from .NET: a fresh wrapper of
+    the same object, equal to the others but not identical to any.  Enum
+    members are plain values and stay as they are."""
+    if not isinstance(value, HostObject) or isinstance(value, HostEnum):
+        return value
+    wrapper = object.__new__(type(value))
+    object.__setattr__(wrapper, "__dict__", value.__dict__)
+    return wrapper
 
 
 # ---------------------------------------------------------------- enumerations
@@ -391,7 +412,7 @@ class HostCollection(HostObject):
         return len(self._items)
 
     def __iter__(self):
-        return iter(list(self._items))
+        return iter([through_bridge(item) for item in self._items])
 
     def __contains__(self, item):
         return any(item is x or item == x for x in self._items)
@@ -403,4 +424,4 @@ class HostCollection(HostObject):
             raise ArgumentOutOfRangeException(
                 "Index was out of range. Must be non-negative and less than the size of the collection."
                 " (Parameter 'index')")
-        return self._items[index]
+        return through_bridge(self._items[index])

@@ -117,7 +117,10 @@ def lookup_setting(document, family, name):
 
 # ------------------------------------------------------------ class inspector
 
-_PRIMITIVES = ((bool, "System.Boolean"), (int, "System.Int64"), (float, "System.Double"), (str, "System.String"))
+# How Python values arrive in an `object` parameter: an int is not converted
+# to a .NET integer but wrapped as Python.Runtime.PyInt.
+_PRIMITIVES = ((bool, "System.Boolean"), (int, "Python.Runtime.PyInt"), (float, "System.Double"),
+               (str, "System.String"))
 
 
 def _members(cls):
@@ -150,8 +153,8 @@ def describe(obj):
     else:
         for ptype, name in _PRIMITIVES:
             if isinstance(obj, ptype):
-                short = name.split(".")[1]
-                return {"Name": short, "FullName": name, "Namespace": "System", "IsClass": False,
+                namespace, short = name.rsplit(".", 1)
+                return {"Name": short, "FullName": name, "Namespace": namespace, "IsClass": False,
                         "Value": obj, "Constructors": [], "Properties": [], "Methods": []}
         return {"Name": "PyObject", "FullName": "Python.Runtime.PyObject", "Namespace": "Python.Runtime",
                 "IsClass": False, "Value": repr(obj), "Constructors": [], "Properties": [], "Methods": []}

@@ -200,9 +200,13 @@ PLATFORM_NAMESPACES = {
     "System": {"Tuple": HostTuple},
     "System.Globalization": {"CultureInfo": CultureInfo},
     "System.Threading": {"Thread": Thread},
-    "System.Windows": {"Point": Point},
+    "System.Windows": {},
     "System.IO": {},
     "System.Reflection": {"Assembly": Assembly},
 }
+# What WindowsBase adds: the bridge loads it once an assembly that uses it
+# (the project assembly) has its types in use, or when it is referenced.
+WINDOWS_BASE_NAMESPACES = {"System.Windows": {"Point": Point}}
+
 for _ns, _classes in exc.by_namespace().items():
     PLATFORM_NAMESPACES.setdefault(_ns, {}).update(_classes)

@@ -40,6 +40,10 @@ py::object model_folder(const Module& module, py::handle filename) {
     return folder;
 }
 
+// The SDK declares PipingCode and StructureCode as classes, so the bridge hands
+// back an object of the concrete class and isinstance holds. Were the code
+// declared as an interface, the bridge would wrap it as that interface and
+// this test would fail for every model.
 bool is_code(py::handle tessel, py::handle code_class) {
     return is_instance(attr(tessel, names::CalculationCode), code_class);
 }
