@@ -253,7 +253,9 @@ def bridge(ctx: Context) -> None:
 
     clr.AddReference("mscorlib")
     ctx.call("Point before the project types", _point)
-    ctx.call("AddReference, relative path", lambda: clr.AddReference(os.path.join("inst", "x", "Veltrane.SDK.dll")))
+    relative = os.path.relpath(os.path.join(ctx.installation.extensions, "Veltrane.SDK.dll"))
+    ctx.note("relative path names a file", os.path.isfile(relative))
+    ctx.call("AddReference, relative path", lambda: clr.AddReference(relative))
 
 
 def _point() -> Any:

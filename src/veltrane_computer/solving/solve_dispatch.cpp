@@ -40,10 +40,11 @@ py::object model_folder(const Module& module, py::handle filename) {
     return folder;
 }
 
-// The SDK declares PipingCode and StructureCode as classes, so the bridge hands
-// back an object of the concrete class and isinstance holds. Were the code
-// declared as an interface, the bridge would wrap it as that interface and
-// this test would fail for every model.
+// Assumes the SDK declares Model.CalculationCode with a class type: the bridge
+// then hands the code back under its own class (PipingCode, StructureCode) and
+// isinstance holds. Were it declared as an interface, the bridge would wrap it
+// as that interface, the test would fail for every model and solve would
+// return None without a word.
 bool is_code(py::handle tessel, py::handle code_class) {
     return is_instance(attr(tessel, names::CalculationCode), code_class);
 }
