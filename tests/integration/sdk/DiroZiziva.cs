@@ -1,6 +1,5 @@
 // Veltrane.DiroZiziva.Core stand-in: solves a .fre input file; its results
 // go to <fre stem>.dres beside the input file.
-using System.IO;
 using System.Linq;
 using Veltrane.Helper;
 using Veltrane.SDK;

@@ -1,7 +1,5 @@
 // Veltrane.Vazer.Core stand-in: solves a model object; its results go to
 // <model file stem>.vres beside the model file.
-using System.IO;
-using System.Linq;
 using Veltrane.SDK;
 using Veltrane.Tubrolis.Core;
 
