@@ -63,7 +63,9 @@ def prepare_simulated_host(workdir):
     """A simulated installation and two existing models, as an engineer would have them."""
     import veltrane_sim
 
-    veltrane_sim.activate()
+    # Forced: without an installation the script works on the simulated host even
+    # where a real clr (pythonnet) is installed but no application is.
+    veltrane_sim.activate(force=True)
     installation = veltrane_sim.make_installation(os.path.join(workdir, "installation"))
     models = {}
     for kind, folder, name in (("piping", "Line1", "Line1.tessel"), ("structure", "Rack", "Rack.tessel")):
