@@ -18,9 +18,6 @@ from typing import Any
 
 import pytest
 
-import veltrane_computer
-import veltrane_sim
-
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCES = os.path.join(HERE, "sdk")
 
@@ -73,7 +70,11 @@ def child_command(host: str, root: str, out: str, scenarios: list[str], assembli
 
 def child_environment() -> dict[str, str]:
     """The child imports the module and veltrane_sim from where this process found them."""
-    found = [os.path.dirname(os.path.dirname(p.__file__)) for p in (veltrane_computer, veltrane_sim)]
+    found = []
+    for package in ("veltrane_computer", "veltrane_sim"):
+        spec = importlib.util.find_spec(package)
+        assert spec is not None and spec.submodule_search_locations, package
+        found.append(os.path.dirname(list(spec.submodule_search_locations)[0]))
     path = [*dict.fromkeys(found), *filter(None, os.environ.get("PYTHONPATH", "").split(os.pathsep))]
     return {**os.environ, "PYTHONPATH": os.pathsep.join(path)}
 

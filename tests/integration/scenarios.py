@@ -317,6 +317,8 @@ def interrupt(ctx: Context) -> None:
     core.setup_veltrane_computer(ctx.installation.directory, core.VeltraneModule.Tubrolis)
     pipe = ctx.path("Pipe1.tessel")
     core.saveTessel(core.createPipingTessel(), pipe)
+    for name in ("Veltrane.Helper.dll", "Veltrane.Vazer.Core.dll"):  # so the run starts at once
+        core.load_dll(name)
     atexit.register(lambda: print("no current solution at exit:", core._Solution_ is None, flush=True))
     print("solving", flush=True)
     try:
