@@ -56,7 +56,7 @@ class Context:
             with contextlib.redirect_stdout(printed):
                 result = action()
             seen: dict[str, Any] = {"value": self.shown(result)}
-        except Exception as e:  # noqa: BLE001  (what the caller would catch is what is noted)
+        except Exception as e:  # what a caller would catch is what is noted
             seen = {"raised": type(e).__name__, **self.exception(e)}
         seen["printed"] = self.shown(printed.getvalue().splitlines())
         self._observations.append([label, seen])
@@ -67,7 +67,7 @@ class Context:
         if not hasattr(e, "Message"):
             return {"message": self.shown(str(e))}
         return {"host": True, "args0 is Message": e.args[0] == e.Message,
-                "str adds a trace": str(e).startswith(e.Message) and len(str(e).splitlines()) > 1}
+                "str adds a trace": str(e) != e.Message and str(e).startswith(e.Message + "\n")}
 
     def take(self) -> list[list[Any]]:
         taken, self._observations = self._observations, []
