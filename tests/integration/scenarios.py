@@ -114,6 +114,10 @@ def assemblies(ctx: Context) -> None:
     ctx.call("load_dll, loaded before", lambda: core.load_dll("Veltrane.Helper.dll"))
     ctx.call("load_dll_c, loaded before", lambda: core.load_dll_c("Veltrane.SDK.dll"))
     ctx.call("load_dll, missing", lambda: core.load_dll("Missing.dll"))
+    with open(os.path.join(ctx.installation.extensions, "Broken.dll"), "w", encoding="utf-8") as f:
+        f.write("not an assembly\n")
+    ctx.call("load_dll, not an assembly", lambda: core.load_dll("Broken.dll"))
+    ctx.note("refused name not recorded", "Broken.dll" in core._dlls_)
     ctx.call("load_dll, another", lambda: core.load_dll("Veltrane.Vazer.Core.dll"))
     ctx.call("import after load", lambda: __import__("Veltrane.Vazer.Core", fromlist=["VazerSolver"]).VazerSolver)
 

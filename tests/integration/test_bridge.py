@@ -52,6 +52,8 @@ EXPECTED = {
     "assemblies": [
         ("load_dll, loaded before", seen(None)),
         ("load_dll, missing", seen(raised="FileNotFoundError", message="DLL 'Missing.dll' not found.")),
+        ("load_dll, not an assembly", seen(raised="BadImageFormatException", **HOST_ERROR)),
+        ("refused name not recorded", False),
         ("import after load", seen({"host class": "VazerSolver"})),
     ],
     "models": [
