@@ -16,10 +16,11 @@ from __future__ import annotations
 
 import argparse
 import logging
+import os
 import sys
 from collections.abc import Callable, Sequence
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 from . import __version__
 from .session import SOLVERS, SetupError, SolveError
@@ -27,7 +28,15 @@ from .session import SOLVERS, SetupError, SolveError
 if TYPE_CHECKING:
     from .session import Session
 
-__all__ = ["main", "REGISTRARS", "CommandError", "add_installation_options", "open_session", "format_table"]
+__all__ = [
+    "main",
+    "REGISTRARS",
+    "CommandError",
+    "add_installation_options",
+    "installation_options",
+    "open_session",
+    "format_table",
+]
 
 SubParsers = Any  # argparse's sub-parsers action, which typeshed calls a private class
 Registrar = Callable[[SubParsers], None]
@@ -41,6 +50,9 @@ OTHER_ASSEMBLIES = (
     "Veltrane.Tubrolis.Project.dll",
     "Veltrane.DiroZiziva.lib",
 )
+
+
+MODULES = ("All", "Tubrolis", "Trabexon")
 
 
 class CommandError(Exception):
@@ -62,38 +74,47 @@ def add_installation_options(parser: argparse.ArgumentParser, *, positional: boo
         parser.add_argument("installation", metavar="INSTALLATION", nargs="?", type=Path, help=help_text)
     else:
         parser.add_argument("--installation", metavar="DIR", type=Path, help=help_text)
+    parser.set_defaults(installation_option="INSTALLATION" if positional else "--installation")
     parser.add_argument(
         "--settings", metavar="FILE", type=Path, help="Tubrolis.settings to read instead of its fixed place"
     )
     parser.add_argument(
         "--data-sources", metavar="FILE", type=Path, help="DataSources.settings to read instead of its fixed place"
     )
-    parser.add_argument("--module", default="Tubrolis", choices=("All", "Tubrolis", "Trabexon"), help="%(default)s")
+    parser.add_argument("--module", default="Tubrolis", choices=MODULES, help="default %(default)s")
 
 
-def installation_arguments(args: argparse.Namespace) -> dict[str, Path | None]:
-    """The keyword arguments of Session.open the options name (the simulated installation's with --simulated)."""
-    chosen = {"installation": args.installation, "settings": args.settings, "data_sources": args.data_sources}
+class InstallationOptions(NamedTuple):
+    """What the installation options name; Session.open takes them."""
+
+    installation: Path
+    settings: Path | None
+    data_sources: Path | None
+
+
+def installation_options(args: argparse.Namespace) -> InstallationOptions:
+    """The installation the options name (the simulated one with --simulated, settings files included)."""
     if args.simulated is not None:
         if args.installation is not None:
-            raise CommandError(
-                f"--simulated {args.simulated} and an installation ({args.installation}) exclude each other"
-            )
+            raise CommandError(f"{args.installation_option} {args.installation}: not with --simulated")
         from .simulated import simulated_installation
 
-        simulated = simulated_installation(args.simulated)._asdict()
-        return {name: value if value is not None else simulated[name] for name, value in chosen.items()}
+        simulated = simulated_installation(args.simulated)
+        return InstallationOptions(
+            simulated.installation, args.settings or simulated.settings, args.data_sources or simulated.data_sources
+        )
     if args.installation is None:
-        raise CommandError("the installation directory is required (or use --simulated DIR)")
-    return chosen
+        raise CommandError(f"{args.installation_option} is required (or --simulated DIR)")
+    return InstallationOptions(args.installation, args.settings, args.data_sources)
 
 
 def open_session(args: argparse.Namespace) -> Session:
     """The session the installation options describe; bad options are a CommandError."""
     from .session import Session
 
+    options = installation_options(args)
     try:
-        return Session.open(module=args.module, **installation_arguments(args))
+        return Session.open(options.installation, args.module, options.settings, options.data_sources)
     except SetupError as error:
         raise CommandError(str(error)) from error
 
@@ -105,9 +126,7 @@ def _presence(path: Path | None) -> str:
 
 
 def _run_check(args: argparse.Namespace) -> int:
-    chosen = installation_arguments(args)
-    directory = chosen["installation"]
-    assert directory is not None
+    directory = installation_options(args).installation
     rows: list[tuple[str, object, str]] = [
         ("installation directory", directory, _presence(directory)),
         ("Extensions folder", directory / "Extensions", _presence(directory / "Extensions")),
@@ -117,11 +136,13 @@ def _run_check(args: argparse.Namespace) -> int:
         found = next((place for place in places if place.exists()), None)
         rows.append((name, found or places[0], "found" if found else "missing"))
     ok = all(status == "found" for _, _, status in rows[: 2 + len(SETUP_ASSEMBLIES)])
+    notes: list[str] = []
     try:
         session = open_session(args)
-    except CommandError as error:
+    except (CommandError, ModuleNotFoundError) as error:
         rows.append(("setup", error, "failed"))
         ok = False
+        notes = getattr(error, "__notes__", [])
     else:
         with session:
             rows.append(("setup", directory, "succeeded"))
@@ -130,13 +151,13 @@ def _run_check(args: argparse.Namespace) -> int:
             rows.append(("data folder", session.data_directory, _presence(session.data_directory)))
             rows.append(("projects folder", session.projects_directory, _presence(session.projects_directory)))
     print(format_table(("item", "path", "status"), rows))
-    print("setup would succeed" if ok else "setup would fail")
+    print("setup would succeed" if ok else "\n".join(["setup would fail", *notes]))
     return 0 if ok else 1
 
 
 def _run_solve(args: argparse.Namespace) -> int:
     total = len(args.models)
-    rows = []
+    rows: list[tuple[object, ...]] = []
     failures = 0
     with open_session(args) as session:
         for index, model in enumerate(args.models, start=1):
@@ -149,7 +170,8 @@ def _run_solve(args: argparse.Namespace) -> int:
                 print(f"failed: {error}")
                 rows.append((model.name, error.solver, error.reason, "-", "-"))
             else:
-                print(f"ok, {len(result.result_files)} result files in {result.output_dir}")
+                count = len(result.result_files)
+                print(f"ok, {count} result file{'' if count == 1 else 's'} in {result.output_dir}")
                 rows.append((model.name, result.solver, "ok", f"{result.seconds:.2f}", result.output_dir))
     print()
     print(format_table(("model", "solver", "status", "seconds", "results"), rows))
@@ -241,6 +263,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except ModuleNotFoundError as error:
         notes = "".join(f"\n{note}" for note in getattr(error, "__notes__", ()))
         parser.exit(1, f"{parser.prog} {args.command}: error: {error}{notes}\n")
+    except BrokenPipeError:  # the reader went away (| head): stop quietly
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     return status
 
 

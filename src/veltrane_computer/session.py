@@ -413,6 +413,7 @@ class Session:
         from . import veltrane_core as core
 
         if sandbox:
+            assert core._tempDirectory_ is not None  # a sandbox solve records its folder there
             folder = Path(core._tempDirectory_)
             written = set(_files(folder)) - self._copied_inputs(core, run.model)
         else:
