@@ -233,6 +233,10 @@ def _add_inspect(commands: SubParsers) -> None:
 # Sub-commands, in the order --help lists them. Other modules add theirs here.
 REGISTRARS: list[Registrar] = [_add_check, _add_solve, _add_inspect]
 
+from .batch import add_command as _add_batch  # noqa: E402  (batch builds on the helpers above)
+
+REGISTRARS.append(_add_batch)
+
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
