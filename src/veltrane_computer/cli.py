@@ -257,9 +257,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status."""
     parser = build_parser()
     args = parser.parse_args(argv)
-    level = (logging.WARNING, logging.INFO, logging.DEBUG)[min(args.verbose, 2)]
-    logging.basicConfig(level=level, format="%(levelname)s: %(message)s")
-    logging.getLogger("veltrane_computer").setLevel(level)
+    logging.basicConfig(format="%(levelname)s: %(message)s")
+    if args.verbose:
+        logging.getLogger("veltrane_computer").setLevel(logging.DEBUG if args.verbose > 1 else logging.INFO)
     try:
         status: int = args.handler(args)
     except CommandError as error:
