@@ -154,12 +154,11 @@ def run_batch(
     cancelled, the manifest is left true and the interrupt is re-raised.
     """
     started = time.perf_counter()
-    if solver not in SOLVERS:
-        raise BatchError(f"unknown solver {solver!r}: use {' or '.join(map(repr, SOLVERS))}")
     _check_options(workers, timeout, retries)
-    output = _writable_folder(Path(output_dir))
+    output = Path(output_dir).absolute()
     tasks = _tasks(jobs, solver, sandbox, output)
     setup = _setup(installation, module, settings, data_sources)
+    _check_writable(output)
     earlier = _earlier_records(output)
     manifest = _Manifest(output, [_resumed(task, earlier.get(task.name)) for task in tasks])
     todo = [task for task in tasks if manifest.records[task.name].status != "ok"]
@@ -168,7 +167,8 @@ def run_batch(
     if engine is not None:
         with _Progress(len(todo), enabled=progress) as bar:
             _drive(engine, todo, manifest, retries, bar)
-    skipped = tuple(task.name for task in tasks if task not in todo)
+    solved_now = {task.name for task in todo}
+    skipped = tuple(task.name for task in tasks if task.name not in solved_now)
     return BatchReport(tuple(manifest.records.values()), skipped, output, time.perf_counter() - started)
 
 
@@ -211,15 +211,13 @@ def _check_options(workers: int | None, timeout: float | None, retries: int) -> 
         raise BatchError(f"retries must not be negative, not {retries}")
 
 
-def _writable_folder(folder: Path) -> Path:
-    folder = folder.absolute()
+def _check_writable(folder: Path) -> None:
     try:
         folder.mkdir(parents=True, exist_ok=True)
         with tempfile.TemporaryFile(dir=folder):
             pass
     except OSError as error:
         raise BatchError(f"the output folder {folder} cannot be written: {error.strerror or error}") from None
-    return folder
 
 
 def _tasks(jobs: Iterable[str | os.PathLike[str] | Job], solver: str, sandbox: bool, output: Path) -> list[_Task]:
@@ -529,10 +527,13 @@ class _LocalPool:
 
     def submit(self, task: _Task) -> None:
         slot = next(slot for slot in self._slots if slot.ready and slot.task is None)
-        slot.conn.send(task)
         slot.task = task
         slot.started = time.monotonic()
         slot.deadline = slot.started + self._timeout if self._timeout else math.inf
+        try:
+            slot.conn.send(task)
+        except OSError:  # its process has ended: wait() reports the job as lost
+            pass
 
     def wait(self) -> list[JobRecord]:
         waiting = [slot for slot in self._slots if slot.task is not None or not slot.ready]
