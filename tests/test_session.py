@@ -6,7 +6,6 @@ import logging
 import os
 import pickle
 import re
-import tempfile
 import threading
 from pathlib import Path
 
@@ -18,16 +17,7 @@ from veltrane_computer.simulated import SimulatedInstallation, simulated_install
 
 
 @pytest.fixture
-def temp_root(tmp_path, monkeypatch):
-    """Sandboxes go here, so a test can see that none is left."""
-    root = tmp_path / "temp"
-    root.mkdir()
-    monkeypatch.setattr(tempfile, "tempdir", str(root))
-    return root
-
-
-@pytest.fixture
-def session(installation, temp_root):
+def session(installation):
     with Session.open(
         installation.directory, "Tubrolis", installation.settings_path, installation.data_sources_path
     ) as s:
@@ -90,7 +80,7 @@ def test_open_takes_every_form_of_module(installation, core):
 # ---------------------------------------------------------------- solving
 
 
-def test_solve_copies_results_and_disposes(session, models, core, temp_root):
+def test_solve_copies_results_and_disposes(session, models, core):
     core._dlls_ = [name for name in core._dlls_ if name != "Veltrane.Vazer.Core.dll"]
     result = session.solve(models["piping"])
     assert result.model == models["piping"] and result.solver == "Vazer" and result.ok
@@ -98,7 +88,7 @@ def test_solve_copies_results_and_disposes(session, models, core, temp_root):
     assert [p.name for p in result.result_files] == ["Line1.vres"]
     assert veltrane_sim.read_results(result.result_files[0])["solver"] == "Vazer"
     assert "Veltrane.Vazer.Core.dll loaded" in result.messages and result.seconds > 0
-    assert core._Solution_ is None and os.listdir(temp_root) == []  # solution disposed, sandbox gone
+    assert core._Solution_ is None and not os.path.exists(core._tempDirectory_)  # solution disposed, sandbox gone
     # In place, the results are what the run wrote beside the model; a structure model is solved with Vazer.
     in_place = session.solve(models["piping"], "DiroZiziva", sandbox=False, output_dir=models["piping"].parent / "out")
     assert [p.name for p in in_place.result_files] == ["conception.dres", "conception.fre"]
@@ -133,7 +123,7 @@ def test_checks_leave_the_previous_solution(session, models, core, reason, model
     assert core._Solution_ is previous and not previous.IsDisposed and os.path.isdir(sandbox)
 
 
-def test_failed_runs_say_why(session, models, core, switches, temp_root):
+def test_failed_runs_say_why(session, models, core, switches):
     switches.vazer_run_result = veltrane_sim.RunCode.SOLVER_MISSING
     with pytest.raises(SolveError, match="produced no solution") as caught:
         session.solve(models["piping"])
@@ -144,7 +134,7 @@ def test_failed_runs_say_why(session, models, core, switches, temp_root):
         session.solve(models["piping"])
     assert caught.value.reason == "host-error"
     assert isinstance(caught.value.__cause__, veltrane_sim.InvalidOperationException)
-    assert os.listdir(temp_root) == [] and core._Solution_ is None
+    assert not os.path.exists(core._tempDirectory_) and core._Solution_ is None
     copy = pickle.loads(pickle.dumps(caught.value))
     assert (str(copy), copy.reason, copy.model, copy.solver) == (
         str(caught.value),
@@ -155,13 +145,13 @@ def test_failed_runs_say_why(session, models, core, switches, temp_root):
 
 
 @pytest.mark.parametrize("ending", [None, ValueError, KeyboardInterrupt])
-def test_solving_disposes_however_the_block_ends(session, models, core, temp_root, ending):
+def test_solving_disposes_however_the_block_ends(session, models, core, ending):
     with pytest.raises(ending) if ending else contextlib.nullcontext():
         with session.solving(models["piping"], "DiroZiziva") as solution:
             assert solution.SolverName == "DiroZiziva" and core._Solution_ is solution
             if ending:
                 raise ending("stop")
-    assert solution.IsDisposed and core._Solution_ is None and os.listdir(temp_root) == []
+    assert solution.IsDisposed and core._Solution_ is None and not os.path.exists(core._tempDirectory_)
 
 
 def test_a_closed_session_refuses_and_the_lock_serialises(session, models, switches):

@@ -32,6 +32,8 @@ __all__ = [
     "main",
     "REGISTRARS",
     "CommandError",
+    "add_command",
+    "add_model_options",
     "add_installation_options",
     "installation_options",
     "open_session",
@@ -188,46 +190,49 @@ def _run_inspect(args: argparse.Namespace) -> int:
     return 0
 
 
+def add_command(
+    commands: SubParsers, name: str, handler: Callable[[argparse.Namespace], int], summary: str, description: str
+) -> argparse.ArgumentParser:
+    """A sub-command's parser, whose ``handler`` takes the parsed arguments and answers the exit status."""
+    parser: argparse.ArgumentParser = commands.add_parser(name, help=summary, description=description)
+    parser.set_defaults(handler=handler)
+    return parser
+
+
+def add_model_options(parser: argparse.ArgumentParser) -> None:
+    """MODEL... and --solver."""
+    parser.add_argument("models", metavar="MODEL", nargs="+", type=Path, help="a .tessel model file")
+    parser.add_argument("--solver", default="Vazer", choices=SOLVERS, help="default %(default)s (structure: Vazer)")
+
+
 def _add_check(commands: SubParsers) -> None:
-    parser = commands.add_parser(
-        "check",
-        help="what setup would find in an installation",
-        description="Report what setup would find: "
-        "directories, settings files, assemblies, solver paths, data and projects folders. "
-        "Exit status 0 only when setup would succeed.",
+    description = (
+        "Report what setup would find: directories, settings files, assemblies, solver paths, data and projects "
+        "folders. Exit status 0 only when setup would succeed."
     )
+    parser = add_command(commands, "check", _run_check, "what setup would find in an installation", description)
     add_installation_options(parser, positional=True)
-    parser.set_defaults(handler=_run_check)
 
 
 def _add_solve(commands: SubParsers) -> None:
-    parser = commands.add_parser(
-        "solve",
-        help="solve models, copying their result files out",
-        description="Solve each MODEL in turn; "
-        "its result files are copied to a folder beside it named <model>.results (or to DIR/<model> with --output). "
-        "Exit status 1 when any model failed.",
+    description = (
+        "Solve each MODEL in turn; its result files are copied to a folder beside it named <model>.results "
+        "(or to DIR/<model> with --output). Exit status 1 when any model failed."
     )
-    parser.add_argument("models", metavar="MODEL", nargs="+", type=Path, help="a .tessel model file")
+    parser = add_command(commands, "solve", _run_solve, "solve models, copying their result files out", description)
+    add_model_options(parser)
     add_installation_options(parser)
-    parser.add_argument("--solver", default="Vazer", choices=SOLVERS, help="default %(default)s (structure: Vazer)")
     place = parser.add_mutually_exclusive_group()
     place.add_argument("--sandbox", dest="sandbox", action="store_true", default=True, help="solve a copy (default)")
     place.add_argument("--in-place", dest="sandbox", action="store_false", help="solve in the model's folder")
     parser.add_argument("--output", metavar="DIR", type=Path, help="put each model's results in DIR/<model>")
-    parser.set_defaults(handler=_run_solve)
 
 
 def _add_inspect(commands: SubParsers) -> None:
-    parser = commands.add_parser(
-        "inspect",
-        help="the JSON description of a host class",
-        description="Print the JSON description "
-        "(properties, methods, constructors) of the host class CLASS, by short or full name.",
-    )
-    parser.add_argument("class_name", metavar="CLASS", help="for example Model or Veltrane.Tubrolis.Core.Model")
+    description = "Print the JSON description (properties, methods, constructors) of the host class CLASS."
+    parser = add_command(commands, "inspect", _run_inspect, "the JSON description of a host class", description)
+    parser.add_argument("class_name", metavar="CLASS", help="short or full name: Model, Veltrane.Tubrolis.Core.Model")
     add_installation_options(parser)
-    parser.set_defaults(handler=_run_inspect)
 
 
 # Sub-commands, in the order --help lists them. Other modules add theirs here.
