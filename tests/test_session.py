@@ -39,7 +39,7 @@ def models(tmp_path):
 
 
 MISSING = {"no-installation": "installation", "no-settings": "settings", "no-data-sources": "data_sources"}
-BROKEN_SETTINGS = {"bad-json": "{", "no-families": "{}"}
+BROKEN_FILES = {"bad-json": ("settings", "{"), "no-families": ("settings", "{}"), "no-data": ("data_sources", "{}")}
 
 
 @pytest.mark.parametrize(
@@ -49,8 +49,9 @@ BROKEN_SETTINGS = {"bad-json": "{", "no-families": "{}"}
         ("no-settings", "the settings file '{nowhere}' does not exist; pass settings=PATH (command line: --settings"),
         ("no-data-sources", "the data-sources file '{nowhere}' does not exist; pass data_sources=PATH"),
         ("no-extensions", "'{extensions}' does not exist: "),
-        ("bad-json", "a settings file is not valid JSON"),
-        ("no-families", "a settings file lacks the key 'Families'"),
+        ("bad-json", "'{settings}' is not valid JSON"),
+        ("no-families", "'{settings}' lacks the key 'Families'"),
+        ("no-data", "'{data_sources}' lacks the key 'CurrentDatasDirectory'"),
     ],
 )
 def test_open_names_what_is_wrong(tmp_path, breakage, expected):
@@ -58,9 +59,11 @@ def test_open_names_what_is_wrong(tmp_path, breakage, expected):
     paths = {"installation": inst.directory, "settings": inst.settings_path, "data_sources": inst.data_sources_path}
     if breakage in MISSING:
         paths[MISSING[breakage]] = str(tmp_path / "nowhere")
-    if breakage in BROKEN_SETTINGS:
-        Path(inst.settings_path).write_text(BROKEN_SETTINGS[breakage], encoding="utf-8")
-    wanted = expected.format(nowhere=tmp_path / "nowhere", extensions=Path(inst.directory) / "Extensions")
+    if breakage in BROKEN_FILES:
+        broken, text = BROKEN_FILES[breakage]
+        Path(paths[broken]).write_text(text, encoding="utf-8")
+    extensions = Path(inst.directory) / "Extensions"
+    wanted = expected.format(nowhere=tmp_path / "nowhere", extensions=extensions, **paths)
     with pytest.raises(SetupError, match=re.escape(wanted)):
         Session.open(**paths)
 
@@ -75,6 +78,10 @@ def test_open_takes_every_form_of_module(installation, core):
     for bad in ("trabexon", 7, object()):
         with pytest.raises(ValueError, match=r"^module: "):
             Session.open(paths[0], bad, *paths[1:])
+    with pytest.raises(TypeError, match=r"^settings: expected a str or os.PathLike path, not 42$"):
+        Session.open(paths[0], "Tubrolis", 42)
+    with pytest.raises(TypeError, match=r"^model: "):
+        Session.open(*paths[:1], "Tubrolis", *paths[1:]).solve(None)
 
 
 # ---------------------------------------------------------------- solving

@@ -25,6 +25,7 @@ from __future__ import annotations
 import builtins
 import contextlib
 import importlib
+import json
 import logging
 import os
 import shutil
@@ -204,6 +205,23 @@ def _module_member(module: object) -> VeltraneModule:
         raise ValueError(f"module: {module!r} is not a VeltraneModule, nor one of {names}") from None
 
 
+def _path(value: object, parameter: str) -> Path:
+    """An absolute Path for a path parameter; TypeError naming the parameter for anything else."""
+    if not isinstance(value, (str, os.PathLike)):
+        raise TypeError(f"{parameter}: expected a str or os.PathLike path, not {value!r}")
+    return Path(os.fsdecode(value)).absolute()
+
+
+def _faulty_settings(core: Any, settings_file: Path, sources_file: Path) -> Path:
+    """Which of the two files setup could not read: it reads the settings file first, then the other."""
+    try:
+        with open(settings_file, encoding="utf-8") as f:
+            core.FindSolverPaths(json.load(f))
+    except (ValueError, KeyError):
+        return settings_file
+    return sources_file
+
+
 def _existing(path: Path, what: str, hint: str) -> None:
     if not path.exists():
         raise SetupError(f"{what} '{path}' does not exist; {hint}", path)
@@ -245,26 +263,28 @@ class Session:
         """
         from . import veltrane_core as core
 
-        directory = Path(installation).absolute()
+        directory = _path(installation, "installation")
         member = _module_member(module)
+        settings_file = Path(core._settingsPath_) if settings is None else _path(settings, "settings")
+        sources_file = Path(core._dataSourcesPath_) if data_sources is None else _path(data_sources, "data_sources")
+        _existing(directory, "the installation directory", "pass the application's installation directory")
+        for path, option, what in (
+            (settings_file, "settings", "the settings file"),
+            (sources_file, "data_sources", "the data-sources file"),
+        ):
+            hint = f"pass {option}=PATH (command line: --{option.replace('_', '-')} PATH) to read it elsewhere"
+            _existing(path, what, hint)
         with core_output():
             if settings is not None:
-                core._settingsPath_ = os.fspath(Path(settings).absolute())
+                core._settingsPath_ = os.fspath(settings_file)
             if data_sources is not None:
-                core._dataSourcesPath_ = os.fspath(Path(data_sources).absolute())
-            _existing(directory, "the installation directory", "pass the application's installation directory")
-            for path, what, option in (
-                (core._settingsPath_, "the settings file", "settings"),
-                (core._dataSourcesPath_, "the data-sources file", "data_sources"),
-            ):
-                hint = f"pass {option}=PATH (command line: --{option.replace('_', '-')} PATH) to read it elsewhere"
-                _existing(Path(path), what, hint)
+                core._dataSourcesPath_ = os.fspath(sources_file)
             try:
                 valid = core.setup_veltrane_computer(os.fspath(directory), member)
-            except ValueError as error:  # a settings file that is not JSON
-                raise SetupError(f"a settings file is not valid JSON: {error}") from error
-            except KeyError as error:
-                raise SetupError(f"a settings file lacks the key {error}") from error
+            except (ValueError, KeyError) as error:  # not JSON, or not the layout the readers expect
+                faulty = _faulty_settings(core, settings_file, sources_file)
+                problem = f"lacks the key {error}" if isinstance(error, KeyError) else f"is not valid JSON: {error}"
+                raise SetupError(f"'{faulty}' {problem}", faulty) from error
             except Exception as error:
                 raise SetupError(f"setup failed: {error}") from error
             if not valid:
@@ -338,7 +358,7 @@ class Session:
         """
         started = time.perf_counter()
         with self._solve(model, solver, sandbox) as run:
-            target = run.model.with_suffix(".results") if output_dir is None else Path(output_dir).absolute()
+            target = run.model.with_suffix(".results") if output_dir is None else _path(output_dir, "output_dir")
             copied = self._copy_results(run, sandbox, target)
         seconds = time.perf_counter() - started
         return SolveResult(run.model, run.solver, True, target, copied, seconds, tuple(run.printed))
@@ -355,7 +375,7 @@ class Session:
 
         if self.closed:
             raise RuntimeError("the session is closed")
-        path = Path(model).absolute()
+        path = _path(model, "model")
         with core_output() as lines:
             used = self._check(core, path, solver)
             logger.info("solving %s with %s%s", path, used, " in a sandbox" if sandbox else " in place")
