@@ -357,15 +357,18 @@ class Session:
         the solver that ran. Raises :class:`SolveError`.
         """
         started = time.perf_counter()
+        chosen = None if output_dir is None else _path(output_dir, "output_dir")
         with self._solve(model, solver, sandbox) as run:
-            target = run.model.with_suffix(".results") if output_dir is None else _path(output_dir, "output_dir")
+            target = chosen or run.model.with_suffix(".results")
             copied = self._copy_results(run, sandbox, target)
         seconds = time.perf_counter() - started
         return SolveResult(run.model, run.solver, True, target, copied, seconds, tuple(run.printed))
 
     @contextlib.contextmanager
     def solving(self, model: StrPath, solver: Solver = "Vazer", sandbox: bool = True) -> Iterator[Any]:
-        """The live host solution of ``model``, disposed of when the block ends, however it ends."""
+        """The live host solution of ``model``, disposed of when the block ends, however it ends.
+
+        The block holds the session's lock, and what the core prints in it goes to the log."""
         with self._solve(model, solver, sandbox) as run:
             yield run.solution
 
