@@ -87,7 +87,7 @@ def test_solve_reports_each_model_and_a_summary(simulated, models, tmp_path, cap
     missing = str(tmp_path / "Nope.tessel")
     assert main([*simulated, "solve", models[0], missing, "--in-place"]) == 1
     out = capsys.readouterr().out
-    assert f"[2/2] {missing} ... failed: model: '{missing}' does not exist" in out
+    assert f"[2/2] {missing}: failed: model: '{missing}' does not exist" in out
     assert re.search(r"\nNope\.tessel +Vazer +missing-model +- +-\n1 of 2 solved\n$", out)
 
 

@@ -164,17 +164,17 @@ def _run_solve(args: argparse.Namespace) -> int:
     with open_session(args) as session:
         for index, model in enumerate(args.models, start=1):
             output = None if args.output is None else args.output / model.stem
-            print(f"[{index}/{total}] {model} ... ", end="", flush=True)
             try:
                 result = session.solve(model, args.solver, args.sandbox, output)
             except SolveError as error:
                 failures += 1
-                print(f"failed: {error}")
+                outcome = f"failed: {error}"
                 rows.append((model.name, error.solver, error.reason, "-", "-"))
             else:
                 count = len(result.result_files)
-                print(f"ok, {count} result file{'' if count == 1 else 's'} in {result.output_dir}")
+                outcome = f"ok, {count} result file{'' if count == 1 else 's'} in {result.output_dir}"
                 rows.append((model.name, result.solver, "ok", f"{result.seconds:.2f}", result.output_dir))
+            print(f"[{index}/{total}] {model}: {outcome}", flush=True)
     print()
     print(format_table(("model", "solver", "status", "seconds", "results"), rows))
     print(f"{total - failures} of {total} solved")
