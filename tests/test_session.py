@@ -161,7 +161,7 @@ def test_solving_disposes_however_the_block_ends(session, models, core, ending):
     assert solution.IsDisposed and core._Solution_ is None and not os.path.exists(core._tempDirectory_)
 
 
-def test_a_closed_session_refuses_and_the_lock_serialises(session, models, switches):
+def test_the_lock_serialises_and_stale_sessions_refuse(session, models, switches):
     switches.solver_delay = 0.05
     results = []
     threads = [threading.Thread(target=lambda: results.append(session.solve(models["piping"]))) for _ in range(3)]
@@ -170,6 +170,10 @@ def test_a_closed_session_refuses_and_the_lock_serialises(session, models, switc
     for thread in threads:
         thread.join()
     assert len(results) == 3 and all(r.result_files[0].exists() for r in results)
+    other = veltrane_sim.make_installation(models["piping"].parents[2] / "other")
+    Session.open(other.directory, "Tubrolis", other.settings_path, other.data_sources_path)
+    with pytest.raises(RuntimeError, match="no longer set up for"):
+        session.solve(models["piping"])
     session.close()
     with pytest.raises(RuntimeError, match="closed"):
         session.solve(models["piping"])

@@ -378,6 +378,8 @@ class Session:
 
         if self.closed:
             raise RuntimeError("the session is closed")
+        if core._exePath_ != os.fspath(self.installation) or not core._validSetup_:
+            raise RuntimeError(f"the core is no longer set up for {self.installation}: another setup rebound it")
         path = _path(model, "model")
         with core_output() as lines:
             used = self._check(core, path, solver)
