@@ -15,8 +15,9 @@ outlive the next solve, disposes of the solution and returns a
 says why. The lines the core prints go to ``logging.getLogger("veltrane_computer")``.
 
 The core holds one setup, one solution and one sandbox per process, so a
-session is process-wide state too: opening another session rebinds the core,
-and a session is not for concurrent use from several threads. Its calls take a
+session is process-wide state too: opening another session rebinds the core
+(the older one then refuses to solve), and a session is not for concurrent use
+from several threads. Its calls take a
 process-wide lock, so calls made from several threads run one after another.
 """
 
