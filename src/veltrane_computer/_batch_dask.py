@@ -12,6 +12,7 @@ the batch sees the job as lost.
 
 from __future__ import annotations
 
+import contextlib
 import threading
 import time
 import uuid
@@ -93,16 +94,18 @@ class DaskEngine:
         try:
             self._client.register_plugin(_SetupPlugin(self._setup), name=self._plugin)
         except Exception as error:
-            self._close()
+            self.__exit__()
             raise BatchError(f"a worker could not be set up: {describe(error)}") from None
         return self
 
     def __exit__(self, *exc_info: object) -> None:
         self.cancel()
         try:
-            self._client.unregister_worker_plugin(self._plugin)
+            with contextlib.suppress(ValueError):  # a plugin whose setup failed may be unknown
+                self._client.unregister_worker_plugin(self._plugin)
         finally:
-            self._close()
+            if self._owned:
+                self._client.close()
 
     def has_room(self) -> bool:
         return len(self._futures) < sum(self._client.nthreads().values())
@@ -146,7 +149,3 @@ class DaskEngine:
             self._client.cancel(list(self._futures))
             self._futures.clear()
         return tasks
-
-    def _close(self) -> None:
-        if self._owned:
-            self._client.close()

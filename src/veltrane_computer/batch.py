@@ -20,6 +20,7 @@ finishes; running the same batch again skips the jobs it records as solved.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import math
 import multiprocessing
@@ -33,7 +34,7 @@ import threading
 import time
 import traceback
 from collections import Counter, deque
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import asdict, dataclass, replace
 from multiprocessing.connection import wait as wait_for_any
 from pathlib import Path
@@ -462,7 +463,8 @@ class _Slot:
         self.scratch = tempfile.mkdtemp(prefix="veltrane-worker-")
         self.conn, child = context.Pipe()
         self.process = context.Process(target=_serve, args=(child, setup, self.scratch), daemon=True)
-        self.process.start()
+        with _interrupts_held():
+            self.process.start()
         child.close()
         self.ready = False
         self.task: _Task | None = None
@@ -482,9 +484,28 @@ class _Slot:
         shutil.rmtree(self.scratch, ignore_errors=True)
 
 
+@contextlib.contextmanager
+def _interrupts_held() -> Iterator[None]:
+    """Hold back SIGINT from this thread meanwhile: a process started now inherits the blocked signal, so
+    that the terminal's Ctrl-C, which reaches the whole process group, never interrupts a worker, even
+    while it starts; the pool decides what Ctrl-C stops."""
+    block = getattr(signal, "pthread_sigmask", None)
+    if block is None:  # Windows: the worker ignores Ctrl-C once it runs
+        yield
+        return
+    from multiprocessing import resource_tracker
+
+    resource_tracker.ensure_running()  # its first start would unblock SIGINT
+    previous = block(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        yield
+    finally:
+        block(signal.SIG_SETMASK, previous)
+
+
 def _serve(conn: Connection, setup: _Setup, scratch: str) -> None:
     """A worker of the local pool: set up once, then solve the jobs sent until None comes."""
-    signal.signal(signal.SIGINT, signal.SIG_IGN)  # Ctrl-C reaches the whole process group: the pool decides
+    signal.signal(signal.SIGINT, signal.SIG_IGN)  # as the pool decides what Ctrl-C stops
     tempfile.tempdir = scratch  # sandboxes go where the pool can remove them, also after a kill
     try:
         _session_for(setup)
