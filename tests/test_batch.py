@@ -150,6 +150,7 @@ def _text(path):
     ("output not writable", "cannot be written"),
     ("prepare not picklable", "cannot be sent to a worker"),
     ("no installation", "no installation folder"),
+    ("setup fails", "a worker could not be set up: SetupError"),
     ("scheduler unreachable", "cannot reach the Dask scheduler"),
     ("no dask", "veltrane_computer[cluster]"),
 ])
@@ -169,6 +170,8 @@ def test_bad_input_is_refused_before_any_work(place, case, message, tmp_path, mo
         arguments["jobs"] = [Job(model, prepare=lambda path: None)]
     elif case == "no installation":
         arguments["installation"] = root / "nowhere"
+    elif case == "setup fails":
+        arguments["installation"] = simulated._replace(settings=root / "nowhere.settings")
     elif case == "scheduler unreachable":
         pytest.importorskip("distributed")
         monkeypatch.setattr("veltrane_computer._batch_dask.CONNECT_SECONDS", 0.5)
@@ -178,7 +181,8 @@ def test_bad_input_is_refused_before_any_work(place, case, message, tmp_path, mo
         arguments["scheduler"] = "tcp://127.0.0.1:1"
     with pytest.raises(BatchError, match=message.replace("[", r"\[")):
         run_batch(**arguments)
-    assert not (tmp_path / "out" / batch.MANIFEST).exists()
+    manifest = json.loads(_text(tmp_path / "out" / batch.MANIFEST) or '{"jobs": []}')
+    assert {job["status"] for job in manifest["jobs"]} <= {"pending"}
 
 
 def test_command_line(place, tmp_path, capsys):

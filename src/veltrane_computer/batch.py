@@ -32,7 +32,6 @@ import sys
 import tempfile
 import threading
 import time
-import traceback
 from collections import Counter, deque
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import asdict, dataclass, replace
@@ -387,8 +386,9 @@ def _prepared_copy(task: _Task, folder: Path) -> Path:
 
 
 def describe(error: BaseException) -> str:
-    """An exception as one line of text: its type and message."""
-    return "".join(traceback.format_exception_only(error)).strip()
+    """An exception as text: its type's name, its message and its notes."""
+    lines = [f"{type(error).__name__}: {error}" if str(error) else type(error).__name__]
+    return "\n".join(lines + list(getattr(error, "__notes__", ())))
 
 
 # --- engines ------------------------------------------------------------------------------------------------------
