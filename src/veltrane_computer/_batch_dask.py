@@ -16,6 +16,7 @@ import contextlib
 import threading
 import time
 import uuid
+from collections.abc import Callable
 from typing import Any
 
 from distributed import Client, Future, KilledWorker, WorkerPlugin, get_worker, wait
@@ -39,19 +40,20 @@ class _SetupPlugin(WorkerPlugin):
         self.batch_setup = batch_setup
 
     def setup(self, worker: Any) -> None:
-        # A worker still busy with another batch's solve sets up with its first job instead.
-        if _solve_lock.acquire(blocking=False):
-            try:
-                _session_for(self.batch_setup)
-            finally:
-                _solve_lock.release()
+        _unless_solving(lambda: _session_for(self.batch_setup))
 
     def teardown(self, worker: Any) -> None:
-        if _solve_lock.acquire(blocking=False):  # a stuck solve keeps its session until the process ends
-            try:
-                _close_session()
-            finally:
-                _solve_lock.release()
+        _unless_solving(_close_session)
+
+
+def _unless_solving(action: Callable[[], object]) -> None:
+    """Run action unless a solve is under way: a worker busy with another batch's job sets up with its
+    own first job, and a stuck solve keeps its session until the process ends."""
+    if _solve_lock.acquire(blocking=False):
+        try:
+            action()
+        finally:
+            _solve_lock.release()
 
 
 def _solve_on_worker(setup: _Setup, task: _Task, timeout: float | None) -> tuple[JobRecord | None, str | None]:

@@ -653,9 +653,9 @@ class _Progress:
         if self.bar:
             done = sum(self.counts.values())
             filled = 30 * done // max(self.total, 1)
-            tally = " ".join(f"{status} {count}" for status, count in sorted(self.counts.items()))
+            tally = "".join(f" {status} {count}" for status, count in sorted(self.counts.items()))
             elapsed = time.perf_counter() - self.started
-            self._write(f"\r[{'#' * filled}{'.' * (30 - filled)}] {done}/{self.total} {tally} {elapsed:.0f} s\x1b[K")
+            self._write(f"\r[{'#' * filled}{'.' * (30 - filled)}] {done}/{self.total}{tally} {elapsed:.0f} s\x1b[K")
 
     def _write(self, text: str) -> None:
         self.stream.write(text)
