@@ -677,8 +677,10 @@ def add_command(commands: Any) -> None:
     add_installation_options(parser)
     parser.add_argument("--solver", default="Vazer", choices=SOLVERS, help="default %(default)s (structure: Vazer)")
     parser.add_argument("--workers", type=int, metavar="N", help="local worker processes (default: one per core)")
-    parser.add_argument("--scheduler", metavar="ADDRESS", help="solve on the Dask cluster of this scheduler")
-    parser.add_argument("--output", metavar="DIR", type=Path, default=Path("batch-results"), help="%(default)s")
+    parser.add_argument("--scheduler", metavar="ADDRESS", help="solve on the Dask cluster of this scheduler "
+                        "(tcp://host:port); its workers must see the models and DIR under the same paths")
+    parser.add_argument("--output", metavar="DIR", type=Path, default=Path("batch-results"),
+                        help="the result folder (default %(default)s)")
     parser.add_argument("--timeout", type=float, metavar="S", help="stop a solve that takes more than S seconds")
     parser.add_argument("--retries", type=int, default=0, metavar="N",
                         help="start a timed-out job or one whose worker died again, up to N times")
