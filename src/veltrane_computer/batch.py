@@ -152,6 +152,8 @@ def run_batch(
     Raises BatchError before any work starts when the input is bad.  On
     KeyboardInterrupt no further job is started, the jobs running are
     cancelled, the manifest is left true and the interrupt is re-raised.
+    The local workers are spawned and import the main module, so a script
+    calls run_batch under ``if __name__ == "__main__":``.
     """
     started = time.perf_counter()
     _check_options(workers, timeout, retries)
