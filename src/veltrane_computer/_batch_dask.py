@@ -21,7 +21,7 @@ from typing import Any
 
 from distributed import Client, Future, KilledWorker, WorkerPlugin, get_worker, wait
 
-from .batch import BatchError, JobRecord, _close_session, _session_for, _Setup, _solve, _solve_lock, _Task, describe
+from .batch import BatchError, JobRecord, _close_session, _session_for, _Setup, _solve, _solve_lock, _Task, _describe
 
 # Seconds to wait for a scheduler before the batch gives up on it.
 CONNECT_SECONDS = 5
@@ -86,7 +86,7 @@ class DaskEngine:
             try:
                 self._client = Client(scheduler, timeout=CONNECT_SECONDS, set_as_default=False)
             except Exception as error:
-                raise BatchError(f"cannot reach the Dask scheduler {scheduler!r}: {describe(error)}") from None
+                raise BatchError(f"cannot reach the Dask scheduler {scheduler!r}: {_describe(error)}") from None
         self._setup = setup
         self._timeout = timeout
         self._plugin = f"veltrane-batch-{uuid.uuid4().hex}"
@@ -97,7 +97,7 @@ class DaskEngine:
             self._client.register_plugin(_SetupPlugin(self._setup), name=self._plugin)
         except Exception as error:
             self.__exit__()
-            raise BatchError(f"a worker could not be set up: {describe(error)}") from None
+            raise BatchError(f"a worker could not be set up: {_describe(error)}") from None
         return self
 
     def __exit__(self, *exc_info: object) -> None:
@@ -133,7 +133,7 @@ class DaskEngine:
             except KilledWorker:
                 record, address = task.record("worker-lost", error="its worker died while solving it"), None
             except Exception as error:
-                record, address = task.record("failed", error=describe(error)), None
+                record, address = task.record("failed", error=_describe(error)), None
             future.release()
             if address is not None:
                 stuck.append(address)

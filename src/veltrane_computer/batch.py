@@ -47,7 +47,7 @@ if TYPE_CHECKING:
 
     from .session import Session
 
-__all__ = ["Job", "JobRecord", "BatchReport", "BatchError", "run_batch", "MANIFEST"]
+__all__ = ["Job", "JobRecord", "BatchReport", "BatchError", "run_batch", "summary", "MANIFEST"]
 
 MANIFEST = "manifest.json"
 _MANIFEST_FORMAT = "veltrane-batch-manifest"
@@ -370,7 +370,7 @@ def _solve(setup: _Setup, task: _Task) -> JobRecord:
                 model = _prepared_copy(task, Path(scratch)) if task.prepare else task.model
                 result = session.solve(model, task.solver, sandbox=task.sandbox, output_dir=task.output_dir)
         except Exception as error:
-            return task.record("failed", seconds=time.perf_counter() - started, error=describe(error))
+            return task.record("failed", seconds=time.perf_counter() - started, error=_describe(error))
         output = Path(task.output_dir).parent
         files = tuple(Path(path).relative_to(output).as_posix() for path in result.result_files)
         return task.record("ok" if result.ok else "failed", seconds=time.perf_counter() - started,
@@ -387,7 +387,7 @@ def _prepared_copy(task: _Task, folder: Path) -> Path:
     return folder / model.name
 
 
-def describe(error: BaseException) -> str:
+def _describe(error: BaseException) -> str:
     """An exception as text: its type's name, its message and its notes."""
     lines = [f"{type(error).__name__}: {error}" if str(error) else type(error).__name__]
     return "\n".join(lines + list(getattr(error, "__notes__", ())))
@@ -517,7 +517,7 @@ def _serve(conn: Connection, setup: _Setup, scratch: str) -> None:
     except EOFError:  # the pool is gone
         pass
     except Exception as error:
-        conn.send(describe(error))
+        conn.send(_describe(error))
     finally:
         _close_session()
 
