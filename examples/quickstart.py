@@ -1,8 +1,10 @@
 """A day's work with veltrane_computer, from setup to solutions and projects.
 
 With no argument the script lays out a simulated installation in a temporary
-folder, activates the simulated host and works there, so it runs anywhere.
-On Windows, point it at the real application:
+folder, activates the simulated host and works there, so it runs anywhere;
+--workdir DIR keeps everything it makes in DIR instead. Models passed in are
+copied into the work folder first: the script never saves over them. On
+Windows, point it at the real application:
 
     python examples/quickstart.py --installation "C:\\Program Files\\Veltrane\\Tubrolis 20XX.Y" \\
         --piping-model D:\\Work\\Plant\\Line1.tessel --structure-model D:\\Work\\Rack\\Rack.tessel
@@ -55,26 +57,37 @@ def parse_arguments(argv):
     parser.add_argument("--installation", help="installation directory of the application (default: simulated)")
     parser.add_argument("--piping-model", help="an existing piping model (.tessel) to work on")
     parser.add_argument("--structure-model", help="an existing structure model (.tessel) to work on")
-    parser.add_argument("--workdir", help="folder for the script's files (default: a temporary folder)")
+    parser.add_argument("--workdir", help="folder for the script's files, kept afterwards (default: temporary)")
     return parser.parse_args(argv)
 
 
 def prepare_simulated_host(workdir):
     """A simulated installation and two existing models, as an engineer would have them."""
     import veltrane_sim
+    from veltrane_computer.simulated import simulated_installation
 
-    # Forced: without an installation the script works on the simulated host even
-    # where a real clr (pythonnet) is installed but no application is.
-    veltrane_sim.activate(force=True)
-    installation = veltrane_sim.make_installation(os.path.join(workdir, "installation"))
+    # Activates the simulated host even where a real bridge is installed: no installation was named.
+    installation = simulated_installation(os.path.join(workdir, "installation"))
     models = {}
     for kind, folder, name in (("piping", "Line1", "Line1.tessel"), ("structure", "Rack", "Rack.tessel")):
-        os.makedirs(os.path.join(workdir, "models", folder))
+        os.makedirs(os.path.join(workdir, "models", folder), exist_ok=True)
         models[kind] = os.path.join(workdir, "models", folder, name)
         veltrane_sim.write_tessel(models[kind], kind)
     with open(os.path.join(workdir, "models", "Line1", "Line1.thf"), "w") as f:
         f.write("thermal cases for Line1\n")
     return installation, models
+
+
+def working_copy(model, workdir):
+    """A copy of a model, with its own input and thermal files, in a folder of its own under workdir."""
+    stem = os.path.splitext(os.path.basename(model))[0]
+    folder = os.path.join(workdir, "work", stem)
+    os.makedirs(folder, exist_ok=True)
+    source = os.path.dirname(os.path.abspath(model))
+    for name in os.listdir(source):
+        if name == os.path.basename(model) or name.lower() in (stem.lower() + ".fre", stem.lower() + ".thf"):
+            shutil.copy2(os.path.join(source, name), folder)
+    return os.path.join(folder, os.path.basename(model))
 
 
 def main(argv=None):
@@ -96,17 +109,21 @@ def run(args, workdir):
     simulated = args.installation is None
     if simulated:
         installation, models = prepare_simulated_host(workdir)
-        installation_directory = installation.directory
+        installation_directory = str(installation.installation)
     else:
         installation = None
         installation_directory = args.installation
-        models = {"piping": args.piping_model, "structure": args.structure_model}
+        models = {}
+    for kind, given in (("piping", args.piping_model), ("structure", args.structure_model)):
+        if given:
+            models[kind] = working_copy(given, workdir)  # the caller's own files stay as they are
 
     import veltrane_computer as cc
     from veltrane_computer import veltrane_core
 
-    if installation is not None:
-        installation.bind(veltrane_core)  # the simulated settings files instead of C:\ProgramData
+    if installation is not None:  # the simulated settings files instead of those under C:\ProgramData
+        veltrane_core._settingsPath_ = str(installation.settings)
+        veltrane_core._dataSourcesPath_ = str(installation.data_sources)
 
     heading("Binding to the installation")
     valid = cc.setup_veltrane_computer(installation_directory, cc.VeltraneModule.Tubrolis)
@@ -169,6 +186,9 @@ def run(args, workdir):
     cc.disposeSolution()
     show("solution after disposal", veltrane_core._Solution_)
 
+    heading("The session layer")
+    show_session_layer(installation_directory, models)
+
     heading("Projects and studies")
     folder = cc.addProjectFolder(workdir, "projects")
     show("project folder", folder)
@@ -189,6 +209,21 @@ def run(args, workdir):
     description = json.loads(cc.inspectClass(cc.createPipingTessel(), False))
     members = [p["Name"] for p in description.get("Properties", [])]
     show("Model properties", ", ".join(members[:8]) + (", ..." if len(members) > 8 else ""))
+
+
+def show_session_layer(installation_directory, models):
+    """Sessions: result files that outlive the solve, and errors that say why."""
+    from veltrane_computer.session import Session, SolveError
+
+    with Session.open(installation_directory) as session:
+        for kind, model in models.items():
+            result = session.solve(model, "DiroZiziva" if kind == "piping" else "Vazer")
+            names = ", ".join(path.name for path in result.result_files)
+            show(f"{kind} results kept", f"{names} in {result.output_dir.name}/ ({result.seconds:.2f} s)")
+        try:
+            session.solve(models.get("piping") or "missing.tessel", "vazer")  # type: ignore[arg-type]  # on purpose
+        except SolveError as error:
+            show("a typo in the solver name", f"{error.reason}: {error}")
 
 
 def study_names(project, simulated):

@@ -10,6 +10,7 @@ attributes plus a table of operations that must fail; ``reset()`` restores
 the defaults.
 """
 
+import os
 import threading
 from dataclasses import dataclass, field
 
@@ -94,6 +95,17 @@ class Switches:
         "no_settings_controller": False,
         # Seconds each solver Run() sleeps before working.
         "solver_delay": 0.0,
+        # fnmatch patterns of solver input file stems: a Run() of a matching
+        # input never ends, or ends its whole process (after the delay).
+        "solve_hang": None,
+        "solve_crash": None,
+    }
+    # Switches that other processes (spawned workers) see through their
+    # environment: a variable applies while its switch is left at the default.
+    ENVIRONMENT = {
+        "solver_delay": ("VELTRANE_SIM_SOLVE_SECONDS", float),
+        "solve_hang": ("VELTRANE_SIM_SOLVE_HANG", str),
+        "solve_crash": ("VELTRANE_SIM_SOLVE_CRASH", str),
     }
 
     def __init__(self):
@@ -111,6 +123,16 @@ class Switches:
         if name not in self._DEFAULTS and name != "settings":
             raise AttributeError(f"unknown switch {name!r}")
         object.__setattr__(self, name, value)
+
+    def effective(self, name):
+        """The switch's value, or its environment variable's when the switch
+        is at its default and the variable is set (and not empty)."""
+        value = getattr(self, name)
+        variable, convert = self.ENVIRONMENT[name]
+        text = os.environ.get(variable)
+        if value == self._DEFAULTS[name] and text:
+            return convert(text)
+        return value
 
     def set_setting(self, family, name, value):
         """Answer value for GetSettingValue(family, name), whatever the settings file says."""

@@ -4,8 +4,10 @@ input's directory.  A run needs COM initialised on the running thread, as a
 COM-based solver does."""
 
 import enum
+import fnmatch
 import json
 import os
+import threading
 import time
 
 from . import _exceptions as exc
@@ -19,6 +21,8 @@ from ._sdk import ISolver
 from ._system import Thread
 
 RESULTS_FORMAT = "veltrane-sim-results"
+# Exit status of a process whose solve the `solve_crash` switch ends.
+CRASH_STATUS = 86
 
 
 class BuildCode(enum.IntEnum):
@@ -130,10 +134,22 @@ class _Solver(ISolver):
         return RunCode.OK
 
     @staticmethod
-    def _delay():
-        seconds = _journal.switches.solver_delay
+    def _before_run(input_file):
+        """The run switches: the delay, then a hang or a crash of the process
+        when the input's file stem matches their pattern."""
+        switches = _journal.switches
+        seconds = switches.effective("solver_delay")
         if seconds and seconds > 0:
             time.sleep(seconds)
+        stem = os.path.splitext(os.path.basename(input_file))[0]
+        if _matches(switches.effective("solve_crash"), stem):
+            os._exit(CRASH_STATUS)
+        if _matches(switches.effective("solve_hang"), stem):
+            threading.Event().wait()
+
+
+def _matches(pattern, stem):
+    return pattern is not None and fnmatch.fnmatchcase(stem, pattern)
 
 
 class VazerSolver(_Solver):
@@ -190,7 +206,7 @@ class VazerSolver(_Solver):
     @method(returns=INT32)
     def Run(self):
         self._check_alive()
-        self._delay()
+        self._before_run(self._model_file)
         forced = _journal.switches.vazer_run_result
         if forced:
             return forced
@@ -257,7 +273,7 @@ class DiroZizivaSolver(_Solver):
     @method(returns=INT32)
     def Run(self):
         self._check_alive()
-        self._delay()
+        self._before_run(self._fre)
         forced = _journal.switches.diroziziva_run_result
         if forced:
             return forced
