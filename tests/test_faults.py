@@ -61,8 +61,9 @@ def interrupted_after(seconds):
 @pytest.mark.skipif(not hasattr(signal, "SIGTERM") or os.name == "nt", reason="POSIX signals")
 def test_a_module_call_on_a_daemon_thread_survives_the_exit(tmp_path):
     """SIGTERM's handler calls sys.exit while a daemon thread is inside
-    disposeSolution; the thread wakes while the interpreter finalises and is
-    ended by the runtime's forced unwind, which must pass the module's frames."""
+    disposeSolution; the thread wakes while the interpreter finalises (a slow
+    flush of standard output) and is ended by the runtime, whose forced unwind
+    must pass the module's frames."""
     result = run_script(tmp_path, """
         entered = threading.Event()
 
@@ -71,14 +72,18 @@ def test_a_module_call_on_a_daemon_thread_survives_the_exit(tmp_path):
                 entered.set()
                 time.sleep(0.5)
 
-        class SlowFinaliser:
-            def __del__(self):
-                time.sleep(1.5)
+        class SlowFlush:
+            def write(self, text):
+                return len(text)
 
-        keep = SlowFinaliser()
+            def flush(self):
+                if sys.is_finalizing():
+                    time.sleep(1.0)
+
         core._Solution_ = SlowSolution()
         threading.Thread(target=core.disposeSolution, daemon=True).start()
         entered.wait()
+        sys.stdout = SlowFlush()
         signal.signal(signal.SIGTERM, lambda *_: sys.exit(3))
         os.kill(os.getpid(), signal.SIGTERM)
         time.sleep(10)

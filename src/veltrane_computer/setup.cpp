@@ -75,7 +75,6 @@ void load_host(const Module& module) {
 }
 
 py::object setup_steps(const Module& module, py::handle installation_directory) {
-
     call_method(global(module, names::clr), names::AddReference, names::mscorlib);
     py::object culture_class = import_from(module, globalization_namespace, CultureInfo);
     set_global(module, names::CultureInfo_, call(culture_class, text("en-US")));

@@ -32,8 +32,11 @@ py::object run_in_com_apartment(const Module& module, Run&& run) {
 template <class Steps>
 void run_solver(const Module& module, py::handle solution_class, py::handle solver, Steps&& steps) {
     py::object solution;
-    on_error([&] { if (steps()) solution = call(solution_class, Py_None, solver); },
-             [&] { call_method(solver, names::Dispose); });
+    on_error(
+        [&] {
+            if (steps()) solution = call(solution_class, Py_None, solver);
+        },
+        [&] { call_method(solver, names::Dispose); });
     if (solution) {
         publish_solution(module, solution);
     } else {

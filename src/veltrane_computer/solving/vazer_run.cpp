@@ -23,8 +23,8 @@ void run(const Module& module, py::handle tessel, py::handle tesselFilename, py:
     py::object solution_class = import_from(module, names::core_namespace, names::Solution);
 
     py::handle keepDistantModels = Py_False;
-    py::object solver = call(solver_class, global(module, names::Vazer_), tessel, host_path(module, tesselFilename),
-                             thffile, Py_False);
+    py::object solver =
+        call(solver_class, global(module, names::Vazer_), tessel, host_path(module, tesselFilename), thffile, Py_False);
     run_solver(module, solution_class, solver, [&] {
         set_attr(solver, names::IgnoreWarnings, Py_True);
         py::object zero = steal(PyLong_FromLong(0));
