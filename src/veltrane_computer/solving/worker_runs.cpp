@@ -1,3 +1,5 @@
+// The solver worker thread, the run abandoned by an interrupted caller, and
+// what a forked child must forget (see worker_runs.hpp).
 #include "solving/worker_runs.hpp"
 
 #include "host/bridge.hpp"
