@@ -599,6 +599,18 @@ def test_rebound_module_globals(world, label, name, make):
         assert isinstance(outcomes["loadTessel"], Exception)
 
 
+@pytest.mark.parametrize("reader, answer, message", [
+    ("FindSolverPaths", (1, 2, 3), "too many values to unpack (expected 2)"),
+    ("FindDataProjectPaths", ("d", "p", "x"), "too many values to unpack (expected 2)"),
+    ("FindDataProjectPaths", ("d",), "not enough values to unpack (expected 2, got 1)"),
+])
+def test_settings_readers_rebound_to_answers_of_another_shape(world, reader, answer, message):
+    setattr(world.core, reader, lambda settings: answer)
+    with pytest.raises(ValueError) as error:
+        world.core.setup_veltrane_computer(world.installation.directory, 0)
+    assert str(error.value) == message
+
+
 def test_recovery_after_hostile_globals(world):
     """Once the globals are put back, the module works as before."""
     core = world.core

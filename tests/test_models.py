@@ -5,13 +5,10 @@ import os
 import types
 
 import pytest
+from _catalog import GUARD_MESSAGE
 
 import veltrane_sim
 
-GUARD_MESSAGE = (
-    "Invalid setup! Please call 'from veltrane_computer import setup_veltrane_computer' "
-    "and set up with Tubrolis installation directory."
-)
 LOAD_ORDER = ["Veltrane.SDK.dll", "Veltrane.Helper.dll", "Veltrane.Tubrolis.Core.dll"]
 SETTINGS_ORDER = [
     ("DIROZIZIVA", "MAX FIELD LENGTH"),
@@ -410,26 +407,30 @@ class TestFreFileKeepsTheOldFile:
             self.write(core, tmp_path)
         assert old.read_text() == STALE
 
-    def test_removed_before_the_writer_runs(self, core, old, switches, tmp_path):
+
+    def test_put_back_when_the_writer_fails_and_gone_once_it_wrote(self, core, old, switches, tmp_path):
         switches.fail("Model.WriteFreFile")
         with pytest.raises(veltrane_sim.InvalidOperationException):
             self.write(core, tmp_path)
-        assert not old.exists()
+        assert old.read_text() == STALE
+        switches.clear_failure("Model.WriteFreFile")
+        assert self.write(core, tmp_path) is None
+        assert old.read_text() != STALE and [name for name in os.listdir(tmp_path) if "fre" in name] == [old.name]
 
-    def test_removal_failure_is_ignored(self, core, old, journal, monkeypatch, tmp_path):
-        def refuse(path):
-            raise PermissionError(13, "Permission denied", path)
+    def test_move_aside_failure_is_ignored(self, core, old, journal, monkeypatch, tmp_path):
+        def refuse(source, destination):
+            raise PermissionError(13, "Permission denied", source)
 
-        monkeypatch.setattr(core, "os", types.SimpleNamespace(path=os.path, remove=refuse))
+        monkeypatch.setattr(core, "os", types.SimpleNamespace(path=os.path, replace=refuse))
         assert self.write(core, tmp_path) is None
         assert written_fre(journal)[0] == str(old)
         assert old.read_text() != STALE  # the writer overwrote it
 
-    def test_removal_interrupt_propagates(self, core, old, journal, monkeypatch, tmp_path):
-        def interrupt(path):
+    def test_move_aside_interrupt_propagates(self, core, old, journal, monkeypatch, tmp_path):
+        def interrupt(source, destination):
             raise KeyboardInterrupt
 
-        monkeypatch.setattr(core, "os", types.SimpleNamespace(path=os.path, remove=interrupt))
+        monkeypatch.setattr(core, "os", types.SimpleNamespace(path=os.path, replace=interrupt))
         with pytest.raises(KeyboardInterrupt):
             self.write(core, tmp_path)
         assert journal.count("Model.WriteFreFile") == 0

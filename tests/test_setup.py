@@ -40,17 +40,17 @@ class TestSetupChecks:
         with pytest.raises(FileNotFoundError) as error:
             setup(core, installation)
         assert str(error.value) == f"The directory '{getattr(core, which)}' does not exist."
-        assert core._validSetup_ == "previous"
+        assert core._validSetup_ is False  # a setup that raises closes the guard
 
     def test_installation_directory_is_checked_first(self, core, installation, tmp_path):
         os.remove(core._settingsPath_)
         with pytest.raises(FileNotFoundError, match="nowhere"):
             core.setup_veltrane_computer(str(tmp_path / "nowhere"), core.VeltraneModule.All)
 
-    def test_invalid_json_propagates_and_keeps_the_guard(self, core, installation):
+    def test_invalid_json_propagates_and_closes_the_guard(self, core, installation):
         with open(core._dataSourcesPath_, "w") as f:
             f.write("{not json")
-        core._validSetup_ = False
+        core._validSetup_ = True
         with pytest.raises(json.JSONDecodeError):
             setup(core, installation)
         assert core._validSetup_ is False

@@ -10,13 +10,10 @@ import uuid
 from pathlib import Path
 
 import pytest
+from _catalog import GUARD_MESSAGE
 
 import veltrane_sim
 
-GUARD_MESSAGE = (
-    "Invalid setup! Please call 'from veltrane_computer import setup_veltrane_computer' and set "
-    "up with Tubrolis installation directory."
-)
 SOLVER_NAME_MESSAGE = "Invalid solver name. use 'Vazer' or 'DiroZiziva'."
 
 

@@ -12,6 +12,8 @@ class TestFindFirstFile:
         (tmp_path / "MODEL.FRE").write_text("x")
         assert core.find_first_file(str(tmp_path), ".fre") == os.path.join(str(tmp_path), "MODEL.FRE")
         assert core.find_first_file(str(tmp_path), ".FRE") == os.path.join(str(tmp_path), "MODEL.FRE")
+        (tmp_path / ".THF").write_text("x")  # a name that is the whole extension
+        assert core.find_first_file(str(tmp_path), ".thf") == os.path.join(str(tmp_path), ".THF")
 
     def test_directories_are_skipped_and_empty_gives_empty_text(self, core, tmp_path):
         assert core.find_first_file(str(tmp_path), ".tessel") == ""

@@ -74,9 +74,7 @@ void load_host(const Module& module) {
     call_method(global(module, names::commandController), SetApplication, global(module, names::Application_));
 }
 
-py::object setup_body(const Module& module, Args args) {
-    py::handle installation_directory = args[0];
-
+py::object setup_steps(const Module& module, py::handle installation_directory) {
     call_method(global(module, names::clr), names::AddReference, names::mscorlib);
     py::object culture_class = import_from(module, globalization_namespace, CultureInfo);
     set_global(module, names::CultureInfo_, call(culture_class, text("en-US")));
@@ -101,17 +99,22 @@ py::object setup_body(const Module& module, Args args) {
 
     set_global(module, names::validSetup, Py_False);
     if (path_exists(module, global(module, names::dllPath))) {
-        // The guard opens before loading, since load_dll is guarded itself; a
-        // failure closes it again rather than leave it open over a half-built host.
+        // The guard opens before loading, since load_dll is guarded itself.
         set_global(module, names::validSetup, Py_True);
-        try {
-            load_host(module);
-        } catch (py::error_already_set&) {
-            set_global(module, names::validSetup, Py_False);
-            throw;
-        }
+        load_host(module);
     }
     return global(module, names::validSetup);
+}
+
+py::object setup_body(const Module& module, Args args) {
+    // A setup that raises closes the guard: the paths and the host it had
+    // replaced by then would mix two installations.
+    try {
+        return setup_steps(module, args[0]);
+    } catch (py::error_already_set&) {
+        set_global(module, names::validSetup, Py_False);
+        throw;
+    }
 }
 
 }  // namespace

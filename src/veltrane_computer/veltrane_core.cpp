@@ -7,6 +7,7 @@
 #include "functions.hpp"
 #include "host/bridge.hpp"
 #include "host/names.hpp"
+#include "solving/worker_runs.hpp"
 
 #include <cstdint>
 #include <exception>
@@ -152,6 +153,7 @@ void set_error_from_current_exception() {
     } catch (std::exception& error) {
         PyErr_SetString(PyExc_RuntimeError, error.what());
     } catch (...) {
+        rethrow_forced_unwind();
         PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
     }
 }
@@ -476,6 +478,7 @@ void run_module_body(const Module& module) {
     define_veltrane_module(module);
     define_state_globals(module);
     define_functions(module);
+    forget_parent_state_after_fork(module);
 }
 
 int module_exec(PyObject* module) {

@@ -12,7 +12,7 @@ import os
 import threading
 
 from . import _exceptions as exc
-from . import _tessel
+from . import _files, _tessel
 from ._assemblies import CORE_NS, PROJECT_NS, SDK_NS
 from ._hostbase import BOOLEAN, INT32, STRING, HostCollection, HostObject, Signature, method, prop, ref
 from ._sdk import MODULE_T, module_by_name
@@ -117,12 +117,8 @@ class ProjectViewModel(HostObject):
         return self._find(self._loaded()["current"])
 
     def _store(self):
-        tmp = self._file + ".tmp"
         with _store_lock:
-            with open(tmp, "w", encoding="utf-8") as f:
-                json.dump(self._doc, f, indent=2)
-                f.write("\n")
-            os.replace(tmp, self._file)
+            _files.replace_text(self._file, json.dumps(self._doc, indent=2) + "\n")
 
     @staticmethod
     def _new_study(name, module, position, content=None):

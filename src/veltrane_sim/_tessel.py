@@ -9,6 +9,8 @@ import copy
 import json
 import math
 
+from . import _files
+
 FORMAT = "tessel"
 VERSION = 1
 MODULES = ("Tubrolis", "Trabexon")
@@ -193,9 +195,7 @@ def sample_model(kind="piping", empty_model=False, title=None):
 
 
 def dump(doc, path):
-    with open(path, "w", encoding="utf-8") as f:
-        json.dump(doc, f, indent=2)
-        f.write("\n")
+    _files.replace_text(path, json.dumps(doc, indent=2) + "\n")
 
 
 def load(path):

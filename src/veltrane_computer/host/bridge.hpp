@@ -5,6 +5,7 @@
 #pragma once
 
 #include "frame.hpp"
+#include "host/unwinding.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -246,21 +247,28 @@ inline bool is_exception_family(py::error_already_set& error) {
     return error.matches(PyExc_Exception);
 }
 
-// Runs `cleanup` after `body`, also when `body` raised, like try/finally: an
-// error of the cleanup replaces the body's and keeps it as its context.
+// Runs `cleanup` when `body` raises and raises again, like an except clause
+// ending in `raise`: an error of the cleanup replaces the body's and keeps it
+// as its context.
 template <class BodyF, class CleanupF>
-void try_finally(BodyF&& body, CleanupF&& cleanup) {
+void on_error(BodyF&& body, CleanupF&& cleanup) {
     try {
         body();
     } catch (py::error_already_set& first) {
         try {
             cleanup();
         } catch (py::error_already_set& second) {
-            PyException_SetContext(second.value().ptr(), first.value().inc_ref().ptr());
+            chain_context(second.value().ptr(), first.value().ptr());
             throw;
         }
         throw;
     }
+}
+
+// Runs `cleanup` after `body`, also when `body` raised, like try/finally.
+template <class BodyF, class CleanupF>
+void try_finally(BodyF&& body, CleanupF&& cleanup) {
+    on_error(body, cleanup);
     cleanup();
 }
 

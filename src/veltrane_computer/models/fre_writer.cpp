@@ -1,7 +1,8 @@
 // writeFreFile: the solver input file of a model, written by the host's own
 // writer from six of the application's live settings. The old input file is
-// removed only once every setting has been read and converted, so a missing
-// settings controller or a setting that does not convert leaves it in place.
+// moved aside only once every setting has been read and converted, so a
+// missing settings controller or a setting that does not convert leaves it in
+// place, and it is put back when the writer fails.
 #include "functions.hpp"
 #include "host/bridge.hpp"
 #include "host/names.hpp"
@@ -16,6 +17,8 @@ Name GetSettingsController{"GetSettingsController"};
 Name GetSettingValue{"GetSettingValue"};
 Name WriteFreFile{"WriteFreFile"};
 Name int_name{"int"};
+Name replace{"replace"};
+Name hex{"hex"};
 Name library_file{"Veltrane.DiroZiziva.lib"};
 Name fre_extension{".fre"};
 Name conception_fre{"conception.fre"};
@@ -50,6 +53,22 @@ py::object flag(const Module& module, py::handle value) {
     return steal(PyObject_RichCompare(as_int(module, value).ptr(), one.ptr(), Py_EQ));
 }
 
+// Renames an existing `path` to a new name beside it and returns that name;
+// nothing when there is no such file or it cannot be moved (the writer then
+// meets it as it is).
+py::object move_aside(const Module& module, py::handle path) {
+    py::object aside;
+    if (path_exists(module, path)) {
+        ignore_ordinary_errors([&] {
+            py::object unique = attr(call_method(global(module, names::uuid), names::uuid4), hex);
+            py::object name = concat(path, message(".", unique, ".old"));
+            call_method(global(module, names::os), replace, path, name);
+            aside = std::move(name);
+        });
+    }
+    return aside;
+}
+
 py::object writeFreFile_body(const Module& module, Args args) {
     py::handle tessel = args[0];
     py::handle tesselFilename = args[1];
@@ -74,18 +93,18 @@ py::object writeFreFile_body(const Module& module, Args args) {
     py::object inlineINDI = flag(module, read_setting(settings, diroziziva_family, indi_inline));
     py::object writeImperial = flag(module, read_setting(settings, tubrolis_family, imperial_notation));
 
-    // Everything the writer needs is in hand: only now does the old file go.
-    if (path_exists(module, frefile)) {
-        try {
-            call_method(global(module, names::os), names::remove, frefile);
-        } catch (py::error_already_set& error) {
-            if (!is_exception_family(error)) throw;
-            // A file that cannot be removed is left for the writer to meet.
-        }
-    }
-
-    call_method(tessel, WriteFreFile, frefile, Py_None, maxLength, rotationOption, Py_False, writeImperial,
-                inlineRestraints, inlineDLCS, inlineINDI, Py_False, Py_None, Py_None);
+    // Everything the writer needs is in hand: only now does the old file go,
+    // aside first, to come back if the writer fails.
+    py::object aside = move_aside(module, frefile);
+    on_error(
+        [&] {
+            call_method(tessel, WriteFreFile, frefile, Py_None, maxLength, rotationOption, Py_False, writeImperial,
+                        inlineRestraints, inlineDLCS, inlineINDI, Py_False, Py_None, Py_None);
+        },
+        [&] {
+            if (aside) call_method(global(module, names::os), replace, aside, frefile);
+        });
+    if (aside) ignore_ordinary_errors([&] { call_method(global(module, names::os), names::remove, aside); });
     return py::none();
 }
 

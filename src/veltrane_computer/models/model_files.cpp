@@ -3,6 +3,7 @@
 // in a directory.
 #include "functions.hpp"
 #include "host/bridge.hpp"
+#include "host/host_paths.hpp"
 #include "host/names.hpp"
 
 namespace vc {
@@ -24,7 +25,7 @@ py::object loadTessel_body(const Module& module, Args args) {
     py::object Model = import_from(module, names::core_namespace, names::Model);
     py::object tessel = call(Model);
     try {
-        call_method(tessel, LoadFromFile, tesselFilename);
+        call_method(tessel, LoadFromFile, host_path(module, tesselFilename));
     } catch (py::error_already_set& error) {
         if (!is_exception_family(error)) throw;
         // A file the host cannot read is no model: the half-loaded one is dropped.
@@ -38,7 +39,7 @@ py::object saveTessel_body(const Module& module, Args args) {
     py::handle tesselFilename = args[1];
 
     if (not_equals(tessel, Py_None)) {
-        call_method(tessel, SaveToFile, tesselFilename);
+        call_method(tessel, SaveToFile, host_path(module, tesselFilename));
         call_global(module, names::writeFreFile, tessel, tesselFilename);
     }
     return py::none();

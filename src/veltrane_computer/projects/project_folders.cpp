@@ -5,6 +5,7 @@
 #include "host/bridge.hpp"
 #include "host/names.hpp"
 #include "projects/projects.hpp"
+#include "utilities/path_relations.hpp"
 
 namespace vc {
 
@@ -13,6 +14,9 @@ namespace {
 Name fsdecode{"fsdecode"};
 Name normcase{"normcase"};
 Name realpath{"realpath"};
+Name islink{"islink"};
+Name rmdir{"rmdir"};
+Name name_of_os{"name"};
 Name sep{"sep"};
 Name startswith{"startswith"};
 Name endswith{"endswith"};
@@ -21,18 +25,6 @@ Name endswith{"endswith"};
 // the file system does), case folded where the platform ignores case.
 py::object comparable(const Module& module, py::handle path) {
     return os_path_call(module, normcase, call_method(global(module, names::os), fsdecode, path));
-}
-
-// True when `inner` is `outer` or lies below it; both are absolute and
-// already normalised.
-bool is_within(const Module& module, py::handle inner, py::handle outer) {
-    py::object a = comparable(module, inner);
-    py::object b = comparable(module, outer);
-    if (equals(a, b)) return true;
-    py::object separator = attr(os_path(module), sep);
-    // A root ("/", "C:\") already ends with the separator.
-    py::object prefix = truth(call_method(b, endswith, separator)) ? b : concat(b, separator);
-    return truth(call_method(a, startswith, prefix));
 }
 
 // The process's current directory, or nothing when it no longer exists.
@@ -74,25 +66,56 @@ py::object removeProjectFolder_body(const Module& module, Args args) {
 
 }  // namespace
 
+bool is_within(const Module& module, py::handle inner, py::handle outer) {
+    py::object a = comparable(module, inner);
+    py::object b = comparable(module, outer);
+    if (equals(a, b)) return true;
+    py::object separator = attr(os_path(module), sep);
+    // A root ("/", "C:\\") already ends with the separator.
+    py::object prefix = truth(call_method(b, endswith, separator)) ? b : concat(b, separator);
+    return truth(call_method(a, startswith, prefix));
+}
+
+// The path the operating system resolves `path` to, except that a final
+// link is the link itself: its parent resolved, its own name kept ("link/"
+// names the link as "link" does). A path ending in ".." or "." names no link
+// of its own and is resolved whole.
+py::object resolved_keeping_last_link(const Module& module, py::handle path) {
+    py::object name = os_path_call(module, names::basename, path);
+    py::object parent = os_path_call(module, names::dirname, path);
+    if (!truth(name) && not_equals(parent, path)) return resolved_keeping_last_link(module, parent);
+    if (!truth(name) || equals(name, text(".")) || equals(name, text(".."))) {
+        return os_path_call(module, realpath, path);
+    }
+    return path_join(module, os_path_call(module, realpath, truth(parent) ? parent : text(".")), name);
+}
+
 // Deletes a folder with everything in it. A missing path or a file is left
-// alone. The folder is removed by its absolute path, so a bare name works
-// relative to the current directory; the current directory moves to the
-// folder's parent only when it lies inside the folder (a folder in use cannot
-// be removed on Windows), and stays put otherwise. Errors of the deletion are
-// swallowed: the caller tests the path afterwards.
+// alone. The folder removed is the one the operating system finds at the
+// path, resolved to an absolute path before anything moves, so a bare name
+// works relative to the current directory and "link/.." is the link target's
+// parent. A link given as the folder itself is removed as a link: what it
+// leads to stays. The current directory moves to the folder's parent only
+// when it lies inside the folder (a folder in use cannot be removed on
+// Windows), and stays put otherwise. Errors of the deletion are swallowed:
+// the caller tests the path afterwards.
 py::object remove_folder_tree(const Module& module, py::handle folderDirectory) {
     if (!path_exists(module, folderDirectory)) return py::none();
     if (!truth(os_path_call(module, names::isdir, folderDirectory))) return py::none();
-    try {
-        py::object folder = os_path_call(module, names::abspath, folderDirectory);
+    ignore_ordinary_errors([&] {
+        py::object folder = resolved_keeping_last_link(module, folderDirectory);
+        py::object os = global(module, names::os);
+        if (truth(os_path_call(module, islink, folder))) {
+            // Windows removes a link to a folder as a folder, POSIX as a file.
+            call_method(os, equals(attr(os, name_of_os), text("nt")) ? rmdir : names::remove, folder);
+            return;
+        }
         if (holds_current_directory(module, folder)) {
             py::object parentDirectory = os_path_call(module, names::dirname, folder);
-            call_method(global(module, names::os), names::chdir, parentDirectory);
+            call_method(os, names::chdir, parentDirectory);
         }
         call_method(global(module, names::shutil), names::rmtree, folder);
-    } catch (py::error_already_set& e) {
-        if (!is_exception_family(e)) throw;
-    }
+    });
     return py::none();
 }
 

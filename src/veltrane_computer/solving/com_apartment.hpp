@@ -4,6 +4,7 @@
 
 #include "host/bridge.hpp"
 #include "host/names.hpp"
+#include "solving/worker_runs.hpp"
 
 namespace vc {
 
@@ -14,17 +15,30 @@ inline Name CoUninitialize{"CoUninitialize"};
 // apartment is left also when the run raises (a failing CoInitialize skips it).
 template <class Run>
 py::object run_in_com_apartment(const Module& module, Run&& run) {
-    set_global(module, names::Solution_, Py_None);
-    call_method(global(module, names::pythoncom), CoInitialize);
-    try_finally(run, [&] { call_method(global(module, names::pythoncom), CoUninitialize); });
+    try_finally(
+        [&] {
+            set_global(module, names::Solution_, Py_None);
+            call_method(global(module, names::pythoncom), CoInitialize);
+            try_finally(run, [&] { call_method(global(module, names::pythoncom), CoUninitialize); });
+        },
+        worker_body_done);
     return py::none();
 }
 
-// The end of a run: a solved run's solver goes to a new solution, which owns
-// it from here on and becomes _Solution_; any other is disposed of.
-inline void hand_over_solver(const Module& module, py::handle solution_class, py::handle solver, bool solved) {
-    if (solved) {
-        set_global(module, names::Solution_, call(solution_class, Py_None, solver));
+// A run from the solver just built: `steps` set it up and run it and tell
+// whether it solved. A solved run's solver goes to a new solution, which owns
+// it from here on and is published as _Solution_; any other is disposed of,
+// also when a step or the solution's constructor raises.
+template <class Steps>
+void run_solver(const Module& module, py::handle solution_class, py::handle solver, Steps&& steps) {
+    py::object solution;
+    on_error(
+        [&] {
+            if (steps()) solution = call(solution_class, Py_None, solver);
+        },
+        [&] { call_method(solver, names::Dispose); });
+    if (solution) {
+        publish_solution(module, solution);
     } else {
         call_method(solver, names::Dispose);
     }

@@ -26,13 +26,13 @@ void run(const Module& module, py::handle tessel, py::handle tesselFilename, py:
     py::object solution_class = import_from(module, names::core_namespace, names::Solution);
 
     py::object solver = call(solver_class, global(module, names::DiroZiziva_), tessel, frefile, thffile);
-    set_attr(solver, names::IgnoreWarnings, Py_True);
-
-    py::object zero = steal(PyLong_FromLong(0));
-    // A run that produced no analysis model has nothing to hand over.
-    const bool solved =
-        equals(call_method(solver, names::Run), zero) && not_equals(call_method(solver, GetAnalysisModel), Py_None);
-    hand_over_solver(module, solution_class, solver, solved);
+    run_solver(module, solution_class, solver, [&] {
+        set_attr(solver, names::IgnoreWarnings, Py_True);
+        py::object zero = steal(PyLong_FromLong(0));
+        // A run that produced no analysis model has nothing to hand over.
+        return equals(call_method(solver, names::Run), zero) &&
+               not_equals(call_method(solver, GetAnalysisModel), Py_None);
+    });
 }
 
 py::object DiroZizivaSolve_body(const Module& module, Args args) {

@@ -1,13 +1,16 @@
 // disposeSolution: releases the current solution and deletes the sandbox
-// directory left by the last sandbox solve.
+// directory left by the last sandbox solve, once a run whose caller was
+// interrupted has ended and its solution is disposed of.
 #include "functions.hpp"
 #include "host/bridge.hpp"
 #include "host/names.hpp"
+#include "solving/worker_runs.hpp"
 
 namespace vc {
 namespace {
 
 py::object disposeSolution_body(const Module& module, Args) {
+    wait_for_abandoned_run(module);
     if (not_equals(global(module, names::Solution_), Py_None)) {
         // The reference is dropped even when Dispose fails, so that a broken
         // solution never blocks the next solve.

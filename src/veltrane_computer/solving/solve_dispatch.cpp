@@ -4,18 +4,13 @@
 #include "functions.hpp"
 #include "host/bridge.hpp"
 #include "host/names.hpp"
+#include "solving/worker_runs.hpp"
 
 namespace vc {
 namespace {
 
 Name str_name{"str"};
 Name curdir{"curdir"};
-Name Thread{"Thread"};
-Name target{"target"};
-Name args_name{"args"};
-Name daemon{"daemon"};
-Name start{"start"};
-Name join{"join"};
 Name solvePipingModel{"solvePipingModel"};
 Name solveStructureModel{"solveStructureModel"};
 Name VazerSolve{"_VazerSolve"};
@@ -64,13 +59,8 @@ void require_model_of_kind(const Module& module, py::handle tessel, const Name& 
 // only and is reported by the interpreter's thread-exception handling.
 void run_worker(const Module& module, const Name& worker, py::handle tessel, py::handle tesselFilename,
                 py::handle directory) {
-    py::object work = global(module, worker);
     py::object arguments = steal(PyTuple_Pack(3, tessel.ptr(), tesselFilename.ptr(), directory.ptr()));
-    py::object sta_thread = call_with_keywords(attr(global(module, names::threading), Thread), {},
-                                               {{&target, work}, {&args_name, arguments}});
-    set_attr(sta_thread, daemon, Py_True);
-    call_method(sta_thread, start);
-    call_method(sta_thread, join);
+    run_worker_thread(module, global(module, worker), arguments);
 }
 
 py::object solve_body(const Module& module, Args args) {
@@ -95,6 +85,8 @@ py::object solve_body(const Module& module, Args args) {
     py::object directory = truth(sandbox) ? new_sandbox_name(module) : model_folder(module, tesselFilename);
     if (!path_exists(module, directory)) {
         call_method(global(module, names::os), names::makedirs, directory);
+        // Recorded at once, so that the next solve removes it also when the copying fails.
+        set_global(module, names::tempDirectory, directory);
         tesselFilename = path_join(module, directory, os_path_call(module, names::basename, filename));
         copy_file(module, filename, tesselFilename);
         if (path_exists(module, frefilename)) {
@@ -104,7 +96,6 @@ py::object solve_body(const Module& module, Args args) {
         if (path_exists(module, thffile)) {
             copy_file(module, thffile, path_join(module, directory, os_path_call(module, names::basename, thffile)));
         }
-        set_global(module, names::tempDirectory, directory);
     }
 
     py::object tessel = call_global(module, names::loadTessel, tesselFilename);

@@ -4,6 +4,7 @@
 #include "functions.hpp"
 #include "host/bridge.hpp"
 #include "host/culture.hpp"
+#include "host/host_paths.hpp"
 #include "host/names.hpp"
 #include "solving/com_apartment.hpp"
 
@@ -22,15 +23,16 @@ void run(const Module& module, py::handle tessel, py::handle tesselFilename, py:
     py::object solution_class = import_from(module, names::core_namespace, names::Solution);
 
     py::handle keepDistantModels = Py_False;
-    py::object solver = call(solver_class, global(module, names::Vazer_), tessel, tesselFilename, thffile, Py_False);
-    set_attr(solver, names::IgnoreWarnings, Py_True);
-
-    py::object zero = steal(PyLong_FromLong(0));
-    py::object built = call_method(solver, BuildAnalysisModel, keepDistantModels);
-    // A failed build is never run; a failed build or run disposes the solver.
-    const bool solved = !truth(steal(PyObject_RichCompare(built.ptr(), zero.ptr(), Py_LT))) &&
-                        equals(call_method(solver, names::Run), zero);
-    hand_over_solver(module, solution_class, solver, solved);
+    py::object solver =
+        call(solver_class, global(module, names::Vazer_), tessel, host_path(module, tesselFilename), thffile, Py_False);
+    run_solver(module, solution_class, solver, [&] {
+        set_attr(solver, names::IgnoreWarnings, Py_True);
+        py::object zero = steal(PyLong_FromLong(0));
+        py::object built = call_method(solver, BuildAnalysisModel, keepDistantModels);
+        // A failed build is never run.
+        return !truth(steal(PyObject_RichCompare(built.ptr(), zero.ptr(), Py_LT))) &&
+               equals(call_method(solver, names::Run), zero);
+    });
 }
 
 py::object VazerSolve_body(const Module& module, Args args) {

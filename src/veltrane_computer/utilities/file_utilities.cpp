@@ -3,6 +3,7 @@
 #include "functions.hpp"
 #include "host/bridge.hpp"
 #include "host/names.hpp"
+#include "utilities/path_relations.hpp"
 
 namespace vc {
 namespace {
@@ -10,6 +11,9 @@ namespace {
 Name lower{"lower"};
 Name endswith{"endswith"};
 Name dirs_exist_ok{"dirs_exist_ok"};
+Name ignore{"ignore"};
+Name islink{"islink"};
+Name realpath{"realpath"};
 
 char ascii_lower(Py_UCS1 c) {
     return static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
@@ -66,22 +70,56 @@ py::object find_first_file_body(const Module& module, Args args) {
     return steal(PyUnicode_FromStringAndSize("", 0));
 }
 
+// Following a link to a folder copies that folder again: when it is in the
+// tree being copied, or when it holds a folder the copy came through (a
+// loop), the copy would double or never end. copytree's `ignore` callable
+// that names such links in each folder it lists; they are not copied.
+py::cpp_function links_leading_back(const Module& module, py::handle directory) {
+    py::object module_object = borrow(module.object);
+    py::object root = os_path_call(module, realpath, directory);
+    // Folder as copytree names it -> the real folders it was reached through.
+    py::object chains = steal(PyDict_New());
+    return py::cpp_function([module_object, root, chains](const py::object& folder, const py::object& entries) {
+        const Module m{module_object.ptr(), PyModule_GetDict(module_object.ptr())};
+        PyObject* parent = PyDict_GetItemWithError(chains.ptr(), os_path_call(m, names::dirname, folder).ptr());
+        if (parent == nullptr && PyErr_Occurred()) throw_error();
+        py::object chain = steal(parent != nullptr ? PySequence_List(parent) : PyList_New(0));
+        if (PyList_Append(chain.ptr(), os_path_call(m, realpath, folder).ptr()) < 0) throw_error();
+        if (PyDict_SetItem(chains.ptr(), folder.ptr(), chain.ptr()) < 0) throw_error();
+
+        py::object ignored = steal(PyList_New(0));
+        py::object iterator = steal(PyObject_GetIter(entries.ptr()));
+        while (PyObject* item = PyIter_Next(iterator.ptr())) {
+            py::object name = steal(item);
+            py::object path = path_join(m, folder, name);
+            if (!truth(os_path_call(m, islink, path)) || !truth(os_path_call(m, names::isdir, path))) continue;
+            py::object target = os_path_call(m, realpath, path);
+            bool leads_back = is_within(m, target, root);
+            for (Py_ssize_t i = 0; !leads_back && i < PyList_GET_SIZE(chain.ptr()); ++i) {
+                leads_back = is_within(m, borrow(PyList_GET_ITEM(chain.ptr(), i)), target);
+            }
+            if (leads_back && PyList_Append(ignored.ptr(), name.ptr()) < 0) throw_error();
+        }
+        if (PyErr_Occurred()) throw_error();
+        return ignored;
+    });
+}
+
 py::object copy_directory_to_temp_body(const Module& module, Args args) {
     py::object unique = steal(PyObject_Str(call_method(global(module, names::uuid), names::uuid4).ptr()));
     py::object temp_directory =
         path_join(module, call_method(global(module, names::tempfile), names::gettempdir), unique);
     try {
         call_with_keywords(attr(global(module, names::shutil), names::copytree), {args[0], temp_directory},
-                           {{&dirs_exist_ok, Py_True}});
+                           {{&dirs_exist_ok, Py_True}, {&ignore, links_leading_back(module, args[0])}});
         return temp_directory;
     } catch (py::error_already_set& error) {
-        if (!is_exception_family(error)) throw;
-    }
-    // A failed copy leaves nothing behind: the folder is new, so all of it is ours.
-    try {
-        call_with_keywords(attr(global(module, names::shutil), names::rmtree), {temp_directory},
-                           {{&names::ignore_errors, Py_True}});
-    } catch (py::error_already_set& error) {
+        // A failed or interrupted copy leaves nothing behind: the folder is
+        // new, so all of it is ours.
+        ignore_ordinary_errors([&] {
+            call_with_keywords(attr(global(module, names::shutil), names::rmtree), {temp_directory},
+                               {{&names::ignore_errors, Py_True}});
+        });
         if (!is_exception_family(error)) throw;
     }
     return steal(PyUnicode_FromStringAndSize("", 0));
