@@ -145,8 +145,6 @@ def test_files_written_by_the_stand_ins(real):
     assert "culture en-US" in (pipe / "Pipe1.vres").read_text().splitlines()
 
 
-@pytest.mark.xfail(strict=False, reason="needs the core to wait for an abandoned solver worker at exit "
-                                        "and never make its solution current (the reliability fix)")
 def test_ctrl_c_during_a_solve_ends_cleanly(stand_ins, tmp_path):
     out = str(tmp_path / "observations.json")
     child = subprocess.Popen(child_command("real", str(tmp_path), out, ["interrupt"], stand_ins, delay_ms=3000),
