@@ -79,9 +79,9 @@ struct FunctionState {
 // interpreter only, and a second creation hands back the same module.
 struct ProcessState {
     std::atomic<std::int64_t> interpreter_id = -1;  // read by interpreters that do not share a GIL
-    PyObject* module = nullptr;           // the executed module, forgotten if its body failed
-    PyObject* module_dict = nullptr;      // its namespace, which a module keeps for life
-    PyObject* guard_arguments = nullptr;  // (message,): the arguments of every guard error
+    PyObject* module = nullptr;                     // the executed module, forgotten if its body failed
+    PyObject* module_dict = nullptr;                // its namespace, which a module keeps for life
+    PyObject* guard_arguments = nullptr;            // (message,): the arguments of every guard error
     PyCodeObject* init_code = nullptr;
     FunctionState functions[kFunctionCount];
     PyMethodDef method_defs[kFunctionCount] = {};
@@ -508,7 +508,7 @@ int module_exec(PyObject* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(&module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
-    VC_INTERPRETER_SLOTS
+    compat::interpreter_slot,
     {0, nullptr},
 };
 

@@ -42,7 +42,7 @@ private:
     friend PyObject* lookup_global(const Module& module, const Name& name) noexcept;
     friend PyObject* lookup_global_slowly(const Module& module, const Name& name, std::uint64_t stamp) noexcept;
     static constexpr std::uint64_t kNoStamp = ~std::uint64_t{0};  // never a namespace stamp
-    PyObject* create() const noexcept;  // nullptr with the error set
+    PyObject* create() const noexcept;                            // nullptr with the error set
     const char* text_;
     mutable PyObject* object_ = nullptr;
     mutable std::uint64_t stamp_ = kNoStamp;  // the stamp of the answer kept

@@ -1,6 +1,7 @@
 // What differs between the interpreters the module is built for (CPython
-// 3.11, 3.12 and 3.13), in one place: how the frame learns that the module
-// namespace or its builtins changed since a global was last looked up.
+// 3.11, 3.12 and 3.13), in one place: which interpreters may create the
+// module, and how the frame learns that the module namespace or its builtins
+// changed since a global was last looked up.
 #pragma once
 
 #include <Python.h>
@@ -16,11 +17,12 @@ namespace vc::compat {
 // The module refuses every interpreter but the first at its creation, before
 // it touches any state, with its own ImportError. From 3.12 an interpreter
 // with a GIL of its own would refuse the import itself, with its own message,
-// unless the module says that it may be created there.
+// unless the module says that it may be created there. (3.11 has no such
+// slot: there the entry ends the list of slots.)
 #if PY_VERSION_HEX >= 0x030C0000
-#define VC_INTERPRETER_SLOTS {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+inline const PyModuleDef_Slot interpreter_slot{Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED};
 #else
-#define VC_INTERPRETER_SLOTS
+inline const PyModuleDef_Slot interpreter_slot{0, nullptr};
 #endif
 
 // The two dictionaries a global is looked up in: the module namespace, then
