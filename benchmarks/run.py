@@ -296,10 +296,10 @@ def run_cases(root, options):
         empty_folder(temp)
 
     plan = [
-        ("load_dll of a loaded name", "load_dll", "f(name)", {"name": "Veltrane.Tubrolis.Core.dll"}, 0.8, {}),
-        ("FindSolverPaths (5,000 x 5 x 5)", "FindSolverPaths", "f(settings)", {"settings": settings}, 0.25,
+        ("load_dll of a loaded name", "load_dll", "f(name)", {"name": "Veltrane.Tubrolis.Core.dll"}, 0.95, {}),
+        ("FindSolverPaths (5,000 x 5 x 5)", "FindSolverPaths", "f(settings)", {"settings": settings}, 0.2,
          {"check": same, "window": 0.01}),
-        ("FindDataProjectPaths", "FindDataProjectPaths", "f(sources)", {"sources": data_sources}, 0.8,
+        ("FindDataProjectPaths", "FindDataProjectPaths", "f(sources)", {"sources": data_sources}, 0.95,
          {"check": same}),
         ("find_first_file, 50,000 entries, match first", "find_first_file", "f(folder, ext)",
          {"folder": folder, "ext": first_ext}, 1.05, {"check": same, "number": 1, "repeat": 41}),

@@ -2,6 +2,7 @@
 # Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer and
 # runs the whole test suite under it:
 #   scripts/run-sanitized-tests.sh [pytest arguments]
+# PYTHON names the interpreter (default: python3 from PATH), as for dev-build.sh.
 # The interpreter is not built with the sanitizers, so their runtimes are
 # preloaded (into the test run and every interpreter it starts). The
 # interpreter allocates through malloc (PYTHONMALLOC=malloc), so a released
@@ -13,6 +14,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build_dir=${SANITIZE_BUILD_DIR:-build/sanitize}
+python=${PYTHON:-python3}
 BUILD_DIR=$build_dir BUILD_TYPE=Debug VELTRANE_SANITIZE=ON scripts/dev-build.sh
 
 compiler=${CXX:-g++}
@@ -31,7 +33,7 @@ rm -rf "$reports"
 mkdir -p "$reports"
 
 # The tests must load the sanitized build, not an installed copy of the package.
-package=$(PYTHONPATH=$build_dir/stage:src python3 -c \
+package=$(PYTHONPATH=$build_dir/stage:src "$python" -c \
   'import importlib.util; print(importlib.util.find_spec("veltrane_computer").submodule_search_locations[0])')
 if [ "$(realpath "$package")" != "$(realpath "$build_dir/stage/veltrane_computer")" ]; then
   echo "veltrane_computer resolves to $package, not to the sanitized build in $build_dir" >&2
@@ -43,7 +45,7 @@ export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1:detect_stac
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
 export PYTHONMALLOC=malloc
 status=0
-PYTHONPATH=$build_dir/stage:src python3 -m pytest -q -p no:cacheprovider tests "$@" || status=$?
+PYTHONPATH=$build_dir/stage:src "$python" -m pytest -q -p no:cacheprovider tests "$@" || status=$?
 unset LD_PRELOAD
 
 if compgen -G "$reports/*" >/dev/null; then

@@ -4,6 +4,7 @@ module globals rebound to things they should never hold; each call returns or
 raises an ordinary exception that carries the function's traceback frame.
 A crash would end the whole test run, which is the point of running here."""
 
+import builtins
 import contextlib
 import os
 import sys
@@ -658,6 +659,18 @@ class TestLookupsAtTheMomentOfUse:
         core.print = lambda *values: lines.append(("module",) + values)
         core.solve(os.path.join(world.tmp, "missing.tessel"), "Vazer", False)
         assert lines[-1] == ("module", "Invalid filename")
+
+    @pytest.mark.parametrize("caller_builtins", [types.MappingProxyType(vars(builtins)), {"len": len}],
+                             ids=["mappingproxy", "restricted-dict"])
+    def test_names_missing_from_the_namespace_resolve_in_the_modules_own_builtins(self, world, caller_builtins):
+        """As in a function of a Python module: the caller's builtins play no part."""
+        core = world.core
+        vars(core).pop("print", None)
+        lines = []
+        caller = {"__builtins__": caller_builtins, "core": core, "path": os.path.join(world.tmp, "missing.tessel")}
+        with contextlib.redirect_stdout(types.SimpleNamespace(write=lines.append, flush=lambda: None)):
+            exec("result = core.solve(path, 'Vazer', False)", caller)
+        assert caller["result"] is None and "".join(lines) == "Invalid filename\n"
 
     def test_a_function_rebound_by_another_call_is_called_fresh(self, world):
         core = world.core

@@ -5,12 +5,6 @@
 
 #include <Python.h>
 
-// Built against the 3.11 interpreter only: the frame relies on its
-// dictionaries' version tags and on how it calls METH_VARARGS functions.
-#if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030C0000
-#error "veltrane_core is a CPython 3.11 extension module"
-#endif
-
 #include <array>
 #include <cstddef>
 

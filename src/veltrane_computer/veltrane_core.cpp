@@ -9,6 +9,7 @@
 #include "host/names.hpp"
 #include "solving/worker_runs.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <new>
@@ -78,10 +79,10 @@ struct FunctionState {
 // The frame's data lives for the process: the module may be loaded into one
 // interpreter only, and a second creation hands back the same module.
 struct ProcessState {
-    std::int64_t interpreter_id = -1;
-    PyObject* module = nullptr;           // the executed module, forgotten if its body failed
-    PyObject* module_dict = nullptr;      // its namespace, which a module keeps for life
-    PyObject* guard_arguments = nullptr;  // (message,): the arguments of every guard error
+    std::atomic<std::int64_t> interpreter_id = -1;  // read by interpreters that do not share a GIL
+    PyObject* module = nullptr;                     // the executed module, forgotten if its body failed
+    PyObject* module_dict = nullptr;                // its namespace, which a module keeps for life
+    PyObject* guard_arguments = nullptr;            // (message,): the arguments of every guard error
     PyCodeObject* init_code = nullptr;
     FunctionState functions[kFunctionCount];
     PyMethodDef method_defs[kFunctionCount] = {};
@@ -331,9 +332,8 @@ constexpr auto kEntries = make_entries(std::make_index_sequence<kFunctionCount>{
 int check_single_interpreter() {
     std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return -1;
-    if (state.interpreter_id == -1) {
-        state.interpreter_id = current;
-    } else if (state.interpreter_id != current) {
+    std::int64_t first = -1;
+    if (!state.interpreter_id.compare_exchange_strong(first, current) && first != current) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
@@ -459,6 +459,11 @@ void define_functions(const Module& module) {
 
 void run_module_body(const Module& module) {
     prepare_process_state();
+    // Names the namespace lacks resolve in the interpreter's builtins, as they
+    // would for a function of a Python module, whatever builtins a caller has.
+    py::object builtins = steal(PyImport_ImportModule("builtins"));
+    PyObject* builtins_dict = PyModule_GetDict(builtins.ptr());
+    if (builtins_dict == nullptr || use_namespaces(module.dict, builtins_dict) < 0) throw_error();
 
     // Register under the full name unless an entry of that name exists.
     PyObject* modules = PyImport_GetModuleDict();
@@ -506,6 +511,7 @@ int module_exec(PyObject* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(&module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
+    compat::interpreter_slot,
     {0, nullptr},
 };
 

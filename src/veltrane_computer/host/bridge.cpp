@@ -34,42 +34,30 @@ bool same_text_slowly(PyObject* a, PyObject* b) {
 }
 
 namespace {
-std::uint64_t version_of(PyObject* dict) {
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
+PyObject* module_builtins = nullptr;  // the builtins of the module namespace in use
 }  // namespace
 
-PyObject* lookup_global_slowly(const Module& module, const Name& name) noexcept {
-    // The module namespace is always an exact dict; the builtins may be any
-    // mapping a frame was given, and only an exact dict's answer is kept.
-    if (name.globals_version_ == version_of(module.dict) && name.globals_version_ != 0) {
-        if (name.builtins_version_ == 0) return name.found_;
-        PyObject* builtins = PyEval_GetBuiltins();
-        if (builtins != nullptr && PyDict_CheckExact(builtins) && version_of(builtins) == name.builtins_version_) {
-            return name.found_;
-        }
-    }
+int use_namespaces(PyObject* globals, PyObject* builtins) noexcept {
+    Py_XSETREF(module_builtins, Py_NewRef(builtins));
+    return compat::watch_namespaces(globals, builtins);
+}
+
+PyObject* lookup_global_slowly(const Module& module, const Name& name, std::uint64_t stamp) noexcept {
     PyObject* key = name.object_ != nullptr ? name.object_ : name.create();
     if (key == nullptr) return nullptr;
-    name.globals_version_ = 0;
     PyObject* value = PyDict_GetItemWithError(module.dict, key);
-    if (value != nullptr) {
-        name.globals_version_ = version_of(module.dict);
-        name.builtins_version_ = 0;
-        name.found_ = value;
-        return value;
-    }
-    if (PyErr_Occurred()) return nullptr;
-    PyObject* builtins = PyEval_GetBuiltins();
-    if (builtins == nullptr) return nullptr;
-    value = PyDict_GetItemWithError(builtins, key);
     if (value == nullptr) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
-        return nullptr;
+        if (PyErr_Occurred()) return nullptr;
+        value = PyDict_GetItemWithError(module_builtins, key);
+        if (value == nullptr) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+            return nullptr;
+        }
     }
-    if (PyDict_CheckExact(builtins) && PyDict_CheckExact(module.dict)) {
-        name.globals_version_ = version_of(module.dict);
-        name.builtins_version_ = version_of(builtins);
+    // A lookup that ran code changing a dictionary leaves a stamp that no
+    // longer matches: the next lookup looks again.
+    if (stamp != 0) {
+        name.stamp_ = stamp;
         name.found_ = value;
     }
     return value;

@@ -6,6 +6,7 @@
 
 #include "frame.hpp"
 #include "host/unwinding.hpp"
+#include "host/version_compat.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -24,10 +25,9 @@ namespace vc {
 
 // An interned name, created on first use and kept for the life of the
 // process (the module lives in one interpreter per process). It also keeps
-// the answer of its last namespace lookup together with the version tags of
-// the dictionaries it came from: a dictionary's tag changes with every change
-// of its content and is never given to another dictionary, so an equal tag
-// means the same dictionary holding the same value (see global()).
+// the answer of its last namespace lookup with the stamp of the namespaces at
+// that moment: an equal stamp means neither the module namespace nor its
+// builtins changed since, so the answer still holds (see lookup_global()).
 class Name {
 public:
     constexpr explicit Name(const char* text) noexcept : text_(text) {}
@@ -41,13 +41,13 @@ public:
 
 private:
     friend PyObject* lookup_global(const Module& module, const Name& name) noexcept;
-    friend PyObject* lookup_global_slowly(const Module& module, const Name& name) noexcept;
-    PyObject* create() const noexcept;  // nullptr with the error set
+    friend PyObject* lookup_global_slowly(const Module& module, const Name& name, std::uint64_t stamp) noexcept;
+    static constexpr std::uint64_t kNoStamp = ~std::uint64_t{0};  // never a namespace stamp
+    PyObject* create() const noexcept;                            // nullptr with the error set
     const char* text_;
     mutable PyObject* object_ = nullptr;
-    mutable std::uint64_t globals_version_ = 0;   // 0: no lookup kept
-    mutable std::uint64_t builtins_version_ = 0;  // 0: found in the module namespace
-    mutable PyObject* found_ = nullptr;           // borrowed from the dictionary that holds it
+    mutable std::uint64_t stamp_ = kNoStamp;  // the stamp of the answer kept
+    mutable PyObject* found_ = nullptr;       // borrowed from the dictionary that holds it
 };
 
 namespace detail {
@@ -77,19 +77,22 @@ inline py::object borrow(PyObject* object) {
 
 // ---- the module namespace --------------------------------------------------
 
-// A global of the module namespace, falling back to the builtins, as a name
-// in the module body resolves; NameError when neither holds it. The lookup
-// is made at every use; while neither dictionary has changed since the last
-// lookup of the same name, its answer is still the answer and is taken as is
-// (as the interpreter's own global loads do).
+// Makes `globals` the module namespace whose names lookup_global() finds,
+// and `builtins` the module's own builtins, where names the namespace lacks
+// are found: as for a Python function defined in the module, whoever calls.
+int use_namespaces(PyObject* globals, PyObject* builtins) noexcept;
+
+// A global of the module namespace, falling back to the module's builtins,
+// as a name in the module body resolves; NameError when neither holds it.
+// The lookup is made at every use; while neither dictionary has changed since
+// the last lookup of the same name, its answer is still the answer and is
+// taken as is (as the interpreter's own global loads do).
 // lookup_global returns a borrowed reference, or nullptr with the error set.
-PyObject* lookup_global_slowly(const Module& module, const Name& name) noexcept;
+PyObject* lookup_global_slowly(const Module& module, const Name& name, std::uint64_t stamp) noexcept;
 inline PyObject* lookup_global(const Module& module, const Name& name) noexcept {
-    if (name.builtins_version_ == 0 && name.globals_version_ != 0 &&
-        name.globals_version_ == reinterpret_cast<PyDictObject*>(module.dict)->ma_version_tag) {
-        return name.found_;
-    }
-    return lookup_global_slowly(module, name);
+    const std::uint64_t stamp = compat::namespace_stamp(module.dict);
+    if (name.stamp_ == stamp) return name.found_;
+    return lookup_global_slowly(module, name, stamp);
 }
 inline py::object global(const Module& module, const Name& name) {
     PyObject* value = lookup_global(module, name);

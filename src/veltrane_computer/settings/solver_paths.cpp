@@ -25,17 +25,22 @@ Name SOLVER_PATH{"SOLVER PATH"};
 Name CurrentDatasDirectory{"CurrentDatasDirectory"};
 Name CurrentProjectsDirectory{"CurrentProjectsDirectory"};
 
-// container[key]
-py::object item(py::handle container, const Name& key) {
+// container[key], for anything but a dict holding the key.
+VC_NOINLINE py::object item_generally(py::handle container, const Name& key) {
     if (PyDict_CheckExact(container.ptr())) {
-        PyObject* value = PyDict_GetItemWithError(container.ptr(), key.get());
-        if (value == nullptr) {
-            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key.get());
-            throw_error();
-        }
-        return borrow(value);
+        if (PyErr_Occurred()) throw_error();
+        PyErr_SetObject(PyExc_KeyError, key.get());
+        throw_error();
     }
     return steal(PyObject_GetItem(container.ptr(), key.get()));
+}
+
+// container[key]
+inline py::object item(py::handle container, const Name& key) {
+    if (PyDict_CheckExact(container.ptr())) {
+        if (PyObject* value = PyDict_GetItemWithError(container.ptr(), key.get())) return borrow(value);
+    }
+    return item_generally(container, key);
 }
 
 // for element in sequence: visit(element)
@@ -240,10 +245,13 @@ py::object find_solver_paths_body(const Module&, Args args) {
     return pair(vazer, diroziziva);
 }
 
+// Each value goes into the pair as soon as it is read: the pair holds it
+// while the second key is looked for.
 py::object find_data_project_paths_body(const Module&, Args args) {
-    py::object data_path = item(args[0], CurrentDatasDirectory);
-    py::object project_path = item(args[0], CurrentProjectsDirectory);
-    return pair(data_path, project_path);
+    py::object paths = steal(PyTuple_New(2));
+    PyTuple_SET_ITEM(paths.ptr(), 0, item(args[0], CurrentDatasDirectory).release().ptr());
+    PyTuple_SET_ITEM(paths.ptr(), 1, item(args[0], CurrentProjectsDirectory).release().ptr());
+    return paths;
 }
 
 }  // namespace
