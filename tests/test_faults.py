@@ -214,6 +214,8 @@ class TestSandboxCopies:
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+# The child only inspects the module and exits; the threads earlier tests left behind do not run in it.
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 def test_a_forked_child_forgets_the_parents_solution_and_sandbox(core, ready, tmp_path):
     model = veltrane_sim.write_tessel(str(tmp_path / "model.tessel"), "piping")
     solution = core.solve(model, "Vazer", True)
