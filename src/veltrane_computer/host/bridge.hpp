@@ -20,6 +20,12 @@
 #else
 #define VC_NOINLINE __attribute__((noinline))
 #endif
+// Keeps a step of every call inside its caller, whatever the count of callers.
+#if defined(_MSC_VER)
+#define VC_ALWAYS_INLINE __forceinline
+#else
+#define VC_ALWAYS_INLINE inline __attribute__((always_inline))
+#endif
 
 namespace vc {
 
