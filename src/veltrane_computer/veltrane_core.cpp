@@ -267,7 +267,7 @@ VC_NOINLINE int check_setup_value(PyObject* valid) {
     return -1;
 }
 
-int check_setup_guard(const Module& module) {
+VC_ALWAYS_INLINE int check_setup_guard(const Module& module) {
     PyObject* valid = lookup_global(module, names::validSetup);
     return valid == Py_True ? 0 : check_setup_value(valid);
 }

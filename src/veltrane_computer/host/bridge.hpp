@@ -95,7 +95,7 @@ int use_namespaces(PyObject* globals, PyObject* builtins) noexcept;
 // taken as is (as the interpreter's own global loads do).
 // lookup_global returns a borrowed reference, or nullptr with the error set.
 PyObject* lookup_global_slowly(const Module& module, const Name& name, std::uint64_t stamp) noexcept;
-inline PyObject* lookup_global(const Module& module, const Name& name) noexcept {
+VC_ALWAYS_INLINE PyObject* lookup_global(const Module& module, const Name& name) noexcept {
     const std::uint64_t stamp = compat::namespace_stamp(module.dict);
     if (name.stamp_ == stamp) return name.found_;
     return lookup_global_slowly(module, name, stamp);
