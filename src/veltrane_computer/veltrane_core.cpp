@@ -267,14 +267,14 @@ VC_NOINLINE int check_setup_value(PyObject* valid) {
     return -1;
 }
 
-int check_setup_guard(const Module& module) {
+VC_ALWAYS_INLINE int check_setup_guard(const Module& module) {
     PyObject* valid = lookup_global(module, names::validSetup);
     return valid == Py_True ? 0 : check_setup_value(valid);
 }
 
 // ---- the entry point of every exported function ------------------------------
 
-inline PyObject* run_body(const Function& fn, const Module& module, Args arguments) {
+VC_ALWAYS_INLINE PyObject* run_body(const Function& fn, const Module& module, Args arguments) {
     try {
         PyObject* result = fn.body(module, arguments).release().ptr();
         if (result == nullptr && !PyErr_Occurred()) {
@@ -299,26 +299,24 @@ VC_NOINLINE PyObject* run_function_binding(std::size_t row, const Module& module
     return result;
 }
 
-inline PyObject* run_function(std::size_t row, PyObject* self, PyObject* args, PyObject* kwargs) {
-    const Function& fn = *kFunctionTable[row];
+// The entry point of the function in row `Row`; the row is a constant of
+// each entry, so a call by position reaches the body with no lookups of it.
+template <std::size_t Row>
+PyObject* entry(PyObject* self, PyObject* args, PyObject* kwargs) {
+    const Function& fn = *kFunctionTable[Row];
     const Module module{self, self == state.module ? state.module_dict : PyModule_GetDict(self)};
     PyObject* result;
     if ((kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) &&
-        PyTuple_GET_SIZE(args) == state.functions[row].parameter_count) {
+        PyTuple_GET_SIZE(args) == state.functions[Row].parameter_count) {
         // All arguments by position: the tuple holds them for the whole call.
         result = fn.guard == Guard::none || check_setup_guard(module) == 0
                      ? run_body(fn, module, reinterpret_cast<PyTupleObject*>(args)->ob_item)
                      : nullptr;
     } else {
-        result = run_function_binding(row, module, args, kwargs);
+        result = run_function_binding(Row, module, args, kwargs);
     }
-    if (result == nullptr) add_function_traceback(row, module.dict);
+    if (result == nullptr) add_function_traceback(Row, module.dict);
     return result;
-}
-
-template <std::size_t Row>
-PyObject* entry(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return run_function(Row, self, args, kwargs);
 }
 
 template <std::size_t... Rows>

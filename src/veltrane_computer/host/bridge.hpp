@@ -20,6 +20,12 @@
 #else
 #define VC_NOINLINE __attribute__((noinline))
 #endif
+// Keeps a step of every call inside its caller, whatever the count of callers.
+#if defined(_MSC_VER)
+#define VC_ALWAYS_INLINE __forceinline
+#else
+#define VC_ALWAYS_INLINE inline __attribute__((always_inline))
+#endif
 
 namespace vc {
 
@@ -89,7 +95,7 @@ int use_namespaces(PyObject* globals, PyObject* builtins) noexcept;
 // taken as is (as the interpreter's own global loads do).
 // lookup_global returns a borrowed reference, or nullptr with the error set.
 PyObject* lookup_global_slowly(const Module& module, const Name& name, std::uint64_t stamp) noexcept;
-inline PyObject* lookup_global(const Module& module, const Name& name) noexcept {
+VC_ALWAYS_INLINE PyObject* lookup_global(const Module& module, const Name& name) noexcept {
     const std::uint64_t stamp = compat::namespace_stamp(module.dict);
     if (name.stamp_ == stamp) return name.found_;
     return lookup_global_slowly(module, name, stamp);

@@ -37,8 +37,9 @@ VC_NOINLINE py::object item_generally(py::handle container, const Name& key) {
 
 // container[key]
 inline py::object item(py::handle container, const Name& key) {
-    if (PyDict_CheckExact(container.ptr())) {
-        if (PyObject* value = PyDict_GetItemWithError(container.ptr(), key.get())) return borrow(value);
+    if (PyDict_CheckExact(container.ptr())) [[likely]] {
+        if (PyObject* value = PyDict_GetItemWithError(container.ptr(), key.get())) [[likely]]
+            return borrow(value);
     }
     return item_generally(container, key);
 }
