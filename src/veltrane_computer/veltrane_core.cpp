@@ -406,9 +406,8 @@ Name module_dunder{"__module__"};
 Name qualname_dunder{"__qualname__"};
 Name All_name{"All"};
 
-void import_module(const Module& module, const Name& name) {
-    py::object imported = steal(PyImport_ImportModuleLevelObject(name.get(), module.dict, nullptr, nullptr, 0));
-    set_global(module, name, imported);
+void import_global(const Module& module, const Name& name) {
+    set_global(module, name, import_module(module, name));
 }
 
 // class VeltraneModule(Enum): All = -1; Tubrolis = 0; Trabexon = 1
@@ -476,7 +475,7 @@ void run_module_body(const Module& module) {
     set_global(module, Enum_name, attr(enum_, Enum_name));
     for (const Name* name : {&names::os, &names::clr, &names::ctypes, &names::pythoncom, &names::json,
                              &names::threading, &names::shutil, &names::tempfile, &names::uuid}) {
-        import_module(module, *name);
+        import_global(module, *name);
     }
     define_veltrane_module(module);
     define_state_globals(module);

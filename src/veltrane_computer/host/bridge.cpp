@@ -109,6 +109,10 @@ py::object file_name_with_extension(const Module& module, py::handle path, py::h
     return with_extension(module, os_path_call(module, names::basename, path), extension);
 }
 
+py::object import_module(const Module& module, const Name& name) {
+    return steal(PyImport_ImportModuleLevelObject(name.get(), module.dict, nullptr, nullptr, 0));
+}
+
 py::object import_from(const Module& module, const Name& namespace_name, const Name& name) {
     py::object fromlist = steal(PyTuple_Pack(1, name.get()));
     py::object imported =

@@ -83,6 +83,11 @@ inline py::object borrow(PyObject* object) {
 
 // ---- the module namespace --------------------------------------------------
 
+// The module a callback of the module runs in, from the module object it keeps.
+inline Module module_of(py::handle module_object) {
+    return Module{module_object.ptr(), PyModule_GetDict(module_object.ptr())};
+}
+
 // Makes `globals` the module namespace whose names lookup_global() finds,
 // and `builtins` the module's own builtins, where names the namespace lacks
 // are found: as for a Python function defined in the module, whoever calls.
@@ -229,6 +234,8 @@ py::object file_name_with_extension(const Module& module, py::handle path, py::h
 
 // ---- host ------------------------------------------------------------------
 
+// `import <name>` with the module's globals, as a function of the module imports.
+py::object import_module(const Module& module, const Name& name);
 // `from <namespace> import <name>` with the module's globals, as a host
 // namespace is imported through the bridge.
 py::object import_from(const Module& module, const Name& namespace_name, const Name& name);

@@ -40,6 +40,8 @@ inline Name remove{"remove"};
 inline Name chdir{"chdir"};
 inline Name getcwd{"getcwd"};
 inline Name abspath{"abspath"};
+inline Name realpath{"realpath"};
+inline Name islink{"islink"};
 inline Name shutil{"shutil"};
 inline Name rmtree{"rmtree"};
 inline Name copy{"copy"};

@@ -13,8 +13,6 @@ namespace {
 
 Name fsdecode{"fsdecode"};
 Name normcase{"normcase"};
-Name realpath{"realpath"};
-Name islink{"islink"};
 Name rmdir{"rmdir"};
 Name name_of_os{"name"};
 Name sep{"sep"};
@@ -43,8 +41,8 @@ py::object current_directory(const Module& module) {
 bool holds_current_directory(const Module& module, py::handle folder) {
     py::object cwd = current_directory(module);
     if (!cwd) return false;
-    py::object folders[] = {borrow(folder.ptr()), os_path_call(module, realpath, folder)};
-    py::object cwds[] = {cwd, os_path_call(module, realpath, cwd)};
+    py::object folders[] = {borrow(folder.ptr()), os_path_call(module, names::realpath, folder)};
+    py::object cwds[] = {cwd, os_path_call(module, names::realpath, cwd)};
     for (const py::object& f : folders) {
         for (const py::object& c : cwds) {
             if (is_within(module, c, f)) return true;
@@ -85,9 +83,9 @@ py::object resolved_keeping_last_link(const Module& module, py::handle path) {
     py::object parent = os_path_call(module, names::dirname, path);
     if (!truth(name) && not_equals(parent, path)) return resolved_keeping_last_link(module, parent);
     if (!truth(name) || equals(name, text(".")) || equals(name, text(".."))) {
-        return os_path_call(module, realpath, path);
+        return os_path_call(module, names::realpath, path);
     }
-    return path_join(module, os_path_call(module, realpath, truth(parent) ? parent : text(".")), name);
+    return path_join(module, os_path_call(module, names::realpath, truth(parent) ? parent : text(".")), name);
 }
 
 // Deletes a folder with everything in it. A missing path or a file is left
@@ -105,7 +103,7 @@ py::object remove_folder_tree(const Module& module, py::handle folderDirectory) 
     ignore_ordinary_errors([&] {
         py::object folder = resolved_keeping_last_link(module, folderDirectory);
         py::object os = global(module, names::os);
-        if (truth(os_path_call(module, islink, folder))) {
+        if (truth(os_path_call(module, names::islink, folder))) {
             // Windows removes a link to a folder as a folder, POSIX as a file.
             call_method(os, equals(attr(os, name_of_os), text("nt")) ? rmdir : names::remove, folder);
             return;

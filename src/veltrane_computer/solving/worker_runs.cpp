@@ -32,15 +32,6 @@ struct AbandonedRun {
 AbandonedRun abandoned;
 bool exit_wait_registered = false;
 
-Module module_of(py::handle module_object) {
-    return Module{module_object.ptr(), PyModule_GetDict(module_object.ptr())};
-}
-
-// `import <name>` inside a function of the module.
-py::object import_module(const Module& module, const Name& name) {
-    return steal(PyImport_ImportModuleLevelObject(name.get(), module.dict, nullptr, nullptr, 0));
-}
-
 bool is_abandoned_worker() {
     return abandoned.worker != 0 && abandoned.worker == PyThread_get_thread_ident();
 }

@@ -12,8 +12,6 @@ Name lower{"lower"};
 Name endswith{"endswith"};
 Name dirs_exist_ok{"dirs_exist_ok"};
 Name ignore{"ignore"};
-Name islink{"islink"};
-Name realpath{"realpath"};
 
 char ascii_lower(Py_UCS1 c) {
     return static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
@@ -76,15 +74,15 @@ py::object find_first_file_body(const Module& module, Args args) {
 // that names such links in each folder it lists; they are not copied.
 py::cpp_function links_leading_back(const Module& module, py::handle directory) {
     py::object module_object = borrow(module.object);
-    py::object root = os_path_call(module, realpath, directory);
+    py::object root = os_path_call(module, names::realpath, directory);
     // Folder as copytree names it -> the real folders it was reached through.
     py::object chains = steal(PyDict_New());
     return py::cpp_function([module_object, root, chains](const py::object& folder, const py::object& entries) {
-        const Module m{module_object.ptr(), PyModule_GetDict(module_object.ptr())};
+        const Module m = module_of(module_object);
         PyObject* parent = PyDict_GetItemWithError(chains.ptr(), os_path_call(m, names::dirname, folder).ptr());
         if (parent == nullptr && PyErr_Occurred()) throw_error();
         py::object chain = steal(parent != nullptr ? PySequence_List(parent) : PyList_New(0));
-        if (PyList_Append(chain.ptr(), os_path_call(m, realpath, folder).ptr()) < 0) throw_error();
+        if (PyList_Append(chain.ptr(), os_path_call(m, names::realpath, folder).ptr()) < 0) throw_error();
         if (PyDict_SetItem(chains.ptr(), folder.ptr(), chain.ptr()) < 0) throw_error();
 
         py::object ignored = steal(PyList_New(0));
@@ -92,8 +90,8 @@ py::cpp_function links_leading_back(const Module& module, py::handle directory) 
         while (PyObject* item = PyIter_Next(iterator.ptr())) {
             py::object name = steal(item);
             py::object path = path_join(m, folder, name);
-            if (!truth(os_path_call(m, islink, path)) || !truth(os_path_call(m, names::isdir, path))) continue;
-            py::object target = os_path_call(m, realpath, path);
+            if (!truth(os_path_call(m, names::islink, path)) || !truth(os_path_call(m, names::isdir, path))) continue;
+            py::object target = os_path_call(m, names::realpath, path);
             bool leads_back = is_within(m, target, root);
             for (Py_ssize_t i = 0; !leads_back && i < PyList_GET_SIZE(chain.ptr()); ++i) {
                 leads_back = is_within(m, borrow(PyList_GET_ITEM(chain.ptr(), i)), target);
