@@ -666,18 +666,17 @@ class _Progress:
 
 def add_command(commands: Any) -> None:
     """Add the `batch` sub-command to the command line's sub-parsers."""
-    from .cli import add_installation_options
+    from . import cli
 
-    parser = commands.add_parser(
-        "batch",
-        help="solve many models in parallel worker processes",
-        description="Solve each MODEL in a pool of worker processes, each set up once, or on a Dask cluster; "
-        "the results of a model go to DIR/<model> and DIR/manifest.json records every job. Running the same "
-        "batch again skips the models solved. Exit status 1 when any model failed.",
+    description = (
+        "Solve each MODEL in a pool of worker processes, each set up once, or on a Dask cluster; the results of a "
+        "model go to DIR/<model> and DIR/manifest.json records every job. Running the same batch again skips the "
+        "models solved. Exit status 1 when any model failed."
     )
-    parser.add_argument("models", metavar="MODEL", nargs="+", type=Path, help="a .tessel model file")
-    add_installation_options(parser)
-    parser.add_argument("--solver", default="Vazer", choices=SOLVERS, help="default %(default)s (structure: Vazer)")
+    parser = cli.add_command(commands, "batch", run_command, "solve many models in parallel worker processes",
+                             description)
+    cli.add_model_options(parser)
+    cli.add_installation_options(parser)
     parser.add_argument("--workers", type=int, metavar="N", help="local worker processes (default: one per core)")
     parser.add_argument("--scheduler", metavar="ADDRESS", help="solve on the Dask cluster of this scheduler "
                         "(tcp://host:port); its workers must see the models and DIR under the same paths")
@@ -686,7 +685,6 @@ def add_command(commands: Any) -> None:
     parser.add_argument("--timeout", type=float, metavar="S", help="stop a solve that takes more than S seconds")
     parser.add_argument("--retries", type=int, default=0, metavar="N",
                         help="start a timed-out job or one whose worker died again, up to N times")
-    parser.set_defaults(handler=run_command)
 
 
 def run_command(args: argparse.Namespace) -> int:
