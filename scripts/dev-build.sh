@@ -18,8 +18,11 @@ cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDeb
 cmake --build "$build_dir"
 stage="$build_dir/stage/veltrane_computer"
 mkdir -p "$stage"
-for f in src/veltrane_computer/*.py src/veltrane_computer/*.pyi src/veltrane_computer/py.typed; do
-  [ -e "$f" ] && ln -sf "$PWD/$f" "$stage/"
+for f in src/veltrane_computer/*.py src/veltrane_computer/*.pyi src/veltrane_computer/py.typed \
+  src/veltrane_computer/*/__init__.py; do
+  [ -e "$f" ] || continue
+  case $f in */*/*/__init__.py) f=$(dirname "$f") ;; esac   # a sub-package: link its folder
+  ln -sfn "$PWD/$f" "$stage/"
 done
 cp "$build_dir"/veltrane_core*.so "$stage/"
 echo "staged: PYTHONPATH=$build_dir/stage:src"

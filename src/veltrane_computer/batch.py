@@ -19,7 +19,6 @@ finishes; running the same batch again skips the jobs it records as solved.
 
 from __future__ import annotations
 
-import argparse
 import contextlib
 import json
 import math
@@ -39,6 +38,7 @@ from multiprocessing.connection import wait as wait_for_any
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Literal, Protocol, TextIO, cast
 
+from ._tables import format_table
 from .session import SOLVERS, Solver
 from .simulated import SimulatedInstallation
 
@@ -664,50 +664,8 @@ class _Progress:
         self.stream.flush()
 
 
-def add_command(commands: Any) -> None:
-    """Add the `batch` sub-command to the command line's sub-parsers."""
-    from . import cli
-
-    description = (
-        "Solve each MODEL in a pool of worker processes, each set up once, or on a Dask cluster; the results of a "
-        "model go to DIR/<model> and DIR/manifest.json records every job. Running the same batch again skips the "
-        "models solved. Exit status 1 when any model failed."
-    )
-    parser = cli.add_command(commands, "batch", run_command, "solve many models in parallel worker processes",
-                             description)
-    cli.add_model_options(parser)
-    cli.add_installation_options(parser)
-    parser.add_argument("--workers", type=int, metavar="N", help="local worker processes (default: one per core)")
-    parser.add_argument("--scheduler", metavar="ADDRESS", help="solve on the Dask cluster of this scheduler "
-                        "(tcp://host:port); its workers must see the models and DIR under the same paths")
-    parser.add_argument("--output", metavar="DIR", type=Path, default=Path("batch-results"),
-                        help="the result folder (default %(default)s)")
-    parser.add_argument("--timeout", type=float, metavar="S", help="stop a solve that takes more than S seconds")
-    parser.add_argument("--retries", type=int, default=0, metavar="N",
-                        help="start a timed-out job or one whose worker died again, up to N times")
-
-
-def run_command(args: argparse.Namespace) -> int:
-    """`veltrane batch`: 0 when every model is solved, 1 when one failed; bad input is a CommandError."""
-    from .cli import CommandError, installation_options
-    from .simulated import simulated_installation
-
-    options = installation_options(args)
-    installation = simulated_installation(args.simulated) if args.simulated else options.installation
-    try:
-        report = run_batch(args.models, installation, workers=args.workers, scheduler=args.scheduler,
-                           output_dir=args.output, solver=args.solver, timeout=args.timeout, retries=args.retries,
-                           module=args.module, settings=options.settings, data_sources=options.data_sources)
-    except BatchError as error:
-        raise CommandError(str(error)) from None
-    print(summary(report))
-    return 0 if report.ok else 1
-
-
 def summary(report: BatchReport) -> str:
     """The report as a table, one row per job, then the totals."""
-    from .cli import format_table
-
     rows = []
     for record in report.records:
         status = "ok (earlier run)" if record.name in report.skipped else record.status

@@ -23,6 +23,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 from . import __version__
+from ._tables import format_table
 from .session import SOLVERS, SetupError, SolveError
 
 if TYPE_CHECKING:
@@ -59,14 +60,6 @@ MODULES = ("All", "Tubrolis", "Trabexon")
 
 class CommandError(Exception):
     """Bad input: reported as an ``error:`` line with exit status 2."""
-
-
-def format_table(headers: Sequence[str], rows: Sequence[Sequence[object]]) -> str:
-    """Rows under headers, in left-aligned columns."""
-    cells = [list(map(str, headers))] + [[str(cell) for cell in row] for row in rows]
-    widths = [max(len(row[column]) for row in cells) for column in range(len(headers))]
-    lines = ("  ".join(cell.ljust(width) for cell, width in zip(row, widths, strict=True)) for row in cells)
-    return "\n".join(line.rstrip() for line in lines)
 
 
 def add_installation_options(parser: argparse.ArgumentParser, *, positional: bool = False) -> None:
@@ -235,12 +228,45 @@ def _add_inspect(commands: SubParsers) -> None:
     add_installation_options(parser)
 
 
-# Sub-commands, in the order --help lists them. Other modules add theirs here.
-REGISTRARS: list[Registrar] = [_add_check, _add_solve, _add_inspect]
+def _add_batch(commands: SubParsers) -> None:
+    description = (
+        "Solve each MODEL in a pool of worker processes, each set up once, or on a Dask cluster; the results of a "
+        "model go to DIR/<model> and DIR/manifest.json records every job. Running the same batch again skips the "
+        "models solved. Exit status 1 when any model failed."
+    )
+    summary = "solve many models in parallel worker processes"
+    parser = add_command(commands, "batch", _run_batch, summary, description)
+    add_model_options(parser)
+    add_installation_options(parser)
+    parser.add_argument("--workers", type=int, metavar="N", help="local worker processes (default: one per core)")
+    parser.add_argument("--scheduler", metavar="ADDRESS", help="solve on the Dask cluster of this scheduler "
+                        "(tcp://host:port); its workers must see the models and DIR under the same paths")
+    parser.add_argument("--output", metavar="DIR", type=Path, default=Path("batch-results"),
+                        help="the result folder (default %(default)s)")
+    parser.add_argument("--timeout", type=float, metavar="S", help="stop a solve that takes more than S seconds")
+    parser.add_argument("--retries", type=int, default=0, metavar="N",
+                        help="start a timed-out job or one whose worker died again, up to N times")
 
-from .batch import add_command as _add_batch  # noqa: E402  (batch builds on the helpers above)
 
-REGISTRARS.append(_add_batch)
+def _run_batch(args: argparse.Namespace) -> int:
+    """`veltrane batch`: 0 when every model is solved, 1 when one failed; bad input is a CommandError."""
+    from .batch import BatchError, run_batch, summary
+    from .simulated import simulated_installation
+
+    options = installation_options(args)
+    installation = simulated_installation(args.simulated) if args.simulated else options.installation
+    try:
+        report = run_batch(args.models, installation, workers=args.workers, scheduler=args.scheduler,
+                           output_dir=args.output, solver=args.solver, timeout=args.timeout, retries=args.retries,
+                           module=args.module, settings=options.settings, data_sources=options.data_sources)
+    except BatchError as error:
+        raise CommandError(str(error)) from None
+    print(summary(report))
+    return 0 if report.ok else 1
+
+
+# Sub-commands, in the order --help lists them. Other modules may add theirs here.
+REGISTRARS: list[Registrar] = [_add_check, _add_solve, _add_inspect, _add_batch]
 
 
 def build_parser() -> argparse.ArgumentParser:
