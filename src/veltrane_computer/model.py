@@ -32,7 +32,9 @@ __all__ = ["Model", "ModelError", "CommandError", "Kind", "KINDS", "ModelFailure
 Kind = Literal["piping", "structure"]
 KINDS: tuple[str, ...] = get_args(Kind)
 
-ModelFailure = Literal["missing-model", "not-a-tessel", "unreadable-model", "not-saved", "write-failed", "no-input-file"]
+ModelFailure = Literal[
+    "missing-model", "not-a-tessel", "unreadable-model", "not-saved", "write-failed", "no-input-file"
+]
 CommandFailure = Literal["unknown-command", "unknown-parameter", "bad-value", "command-failed"]
 
 
@@ -216,9 +218,7 @@ class Model:
             raise TypeError(f"the host described the model as {type(description).__name__}, not an object")
         return description
 
-    def solve(
-        self, solver: Solver = "Vazer", sandbox: bool = True, output_dir: StrPath | None = None
-    ) -> SolveResult:
+    def solve(self, solver: Solver = "Vazer", sandbox: bool = True, output_dir: StrPath | None = None) -> SolveResult:
         """:meth:`Session.solve` on the saved model file (changes not saved are not solved)."""
         return self._session.solve(self._saved_path(), solver, sandbox, output_dir)
 

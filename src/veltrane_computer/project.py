@@ -129,7 +129,9 @@ class Project:
             with _HostRefusal(self, f"the study {name!r} was not removed", name):
                 core.removeStudy(os.fspath(self._directory), name)
             if self._has_study(name):
-                raise self._error(f"the application kept the study {name!r} (a project keeps one study)", "refused", name)
+                raise self._error(
+                    f"the application kept the study {name!r} (a project keeps one study)", "refused", name
+                )
 
     def remove(self) -> None:
         """Delete the project folder and everything in it. A link given as the project's folder is
@@ -145,7 +147,9 @@ class Project:
     # --- checks and the host's view of the project -------------------------------------------------------------
 
     def _error(self, message: str, reason: ProjectFailure, study: str | None = None) -> ProjectError:
-        return ProjectError(f"project '{self._directory}': {message}", directory=self._directory, reason=reason, study=study)
+        return ProjectError(
+            f"project '{self._directory}': {message}", directory=self._directory, reason=reason, study=study
+        )
 
     def _check_project(self) -> None:
         self._session._ensure_current()
