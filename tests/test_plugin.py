@@ -53,6 +53,11 @@ def test_solver_failure(veltrane_model, veltrane_switches):
 
 def test_switches_end_with_their_test(veltrane_model):
     assert veltrane_model("piping").solve().seconds < 0.3
+
+
+def test_the_core_is_put_back_after_each_test():
+    core = sys.modules["veltrane_computer.veltrane_core"]
+    assert core._validSetup_ is False and core._Solution_ is None
 """
 
 # Hangs and crashes take a process down, so a user meets them through batches.
@@ -83,7 +88,7 @@ def run_user_tests(pytester, monkeypatch, source, *arguments):
 @pytest.mark.timeout(120)
 def test_fixtures_run_a_users_tests(pytester, monkeypatch):
     result = run_user_tests(pytester, monkeypatch, USER_TESTS, "-v")
-    result.assert_outcomes(passed=6)
+    result.assert_outcomes(passed=7)
 
 
 @pytest.mark.timeout(180)

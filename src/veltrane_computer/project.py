@@ -222,8 +222,6 @@ def new_project(
         raise ValueError(f"name: {name!r} is not the name of a folder")
     parent = _path(directory, "directory")
     project = Project(session, parent / name)
-    if os.path.lexists(project.directory):
-        raise project._error("the folder exists already", "project-exists")
     from . import veltrane_core as core
 
     add = core.addPipingProject if checked == "piping" else core.addStructureProject
