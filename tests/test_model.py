@@ -10,17 +10,7 @@ import pytest
 import veltrane_sim
 from veltrane_computer.model import CommandError, Model, ModelError
 from veltrane_computer.project import ProjectError
-from veltrane_computer.session import Session, SolveError
-
-
-def open_session(inst):
-    return Session.open(inst.directory, "Tubrolis", inst.settings_path, inst.data_sources_path)
-
-
-@pytest.fixture
-def session(installation):
-    with open_session(installation) as s:
-        yield s
+from veltrane_computer.session import SolveError
 
 
 @pytest.fixture
@@ -127,10 +117,10 @@ class TestRefusals:
             session.open_model(line1).solve()
         assert caught.value.reason == "solver-failed"
 
-    def test_another_setup_retires_the_models(self, session, line1, tmp_path):
+    def test_another_setup_retires_the_models(self, session, session_on, line1, tmp_path):
         model = session.open_model(line1)
         other = veltrane_sim.make_installation(tmp_path / "other")
-        with open_session(other):
+        with session_on(other):
             with pytest.raises(RuntimeError, match="no longer set up"):
                 model.run("AddLayer")
             with pytest.raises(RuntimeError):

@@ -6,15 +6,6 @@ import pytest
 
 import veltrane_sim
 from veltrane_computer.project import Project, ProjectError
-from veltrane_computer.session import Session
-
-
-@pytest.fixture
-def session(installation):
-    with Session.open(
-        installation.directory, "Tubrolis", installation.settings_path, installation.data_sources_path
-    ) as s:
-        yield s
 
 
 @pytest.fixture
@@ -112,9 +103,9 @@ class TestRefusals:
             plant.duplicate_study("Line1", "  ")
         assert plant.studies == ("Line1",)
 
-    def test_another_setup_retires_the_projects(self, plant, tmp_path):
+    def test_another_setup_retires_the_projects(self, plant, session_on, tmp_path):
         other = veltrane_sim.make_installation(tmp_path / "other")
-        with Session.open(other.directory, "Tubrolis", other.settings_path, other.data_sources_path):
+        with session_on(other):
             with pytest.raises(RuntimeError, match="no longer set up"):
                 plant.add_study("S", "piping")
 

@@ -26,8 +26,10 @@ after each test.
 
 from __future__ import annotations
 
+import contextlib
 import os
 from collections.abc import Callable, Iterator
+from types import ModuleType
 from typing import TYPE_CHECKING
 
 import pytest
@@ -37,7 +39,14 @@ if TYPE_CHECKING:
     from .session import Session
     from .simulated import SimulatedInstallation
 
-__all__ = ["HostSwitches", "veltrane_installation", "veltrane_session", "veltrane_model", "veltrane_switches"]
+__all__ = [
+    "HostSwitches",
+    "kept_globals",
+    "veltrane_installation",
+    "veltrane_session",
+    "veltrane_model",
+    "veltrane_switches",
+]
 
 # The model each kind's factory call makes when no name is given.
 _DEFAULT_NAMES = {"piping": "Line1", "structure": "Rack"}
@@ -78,6 +87,19 @@ class HostSwitches:
         self._monkeypatch.setenv("VELTRANE_SIM_SOLVE_FAIL", models)
 
 
+@contextlib.contextmanager
+def kept_globals(module: ModuleType) -> Iterator[None]:
+    """Puts the module's globals back as they were, when the block ends: the core keeps its state there."""
+    saved = dict(vars(module))
+    try:
+        yield
+    finally:
+        namespace = vars(module)
+        for name in [name for name in namespace if name not in saved]:
+            del namespace[name]
+        namespace.update(saved)
+
+
 @pytest.fixture
 def veltrane_switches(monkeypatch: pytest.MonkeyPatch) -> HostSwitches:
     """The simulated host's switches: solve time, hang, crash, solver failure."""
@@ -94,17 +116,13 @@ def veltrane_installation(tmp_path: os.PathLike[str]) -> Iterator[SimulatedInsta
 
     from . import veltrane_core as core
 
-    saved = dict(vars(core))
-    veltrane_sim.reset()
-    try:
-        yield installation
-    finally:
-        core.disposeSolution()
-        namespace = vars(core)
-        for name in [name for name in namespace if name not in saved]:
-            del namespace[name]
-        namespace.update(saved)
+    with kept_globals(core):
         veltrane_sim.reset()
+        try:
+            yield installation
+        finally:
+            core.disposeSolution()
+            veltrane_sim.reset()
 
 
 @pytest.fixture
