@@ -187,6 +187,13 @@ class TestFailingWrites:
         assert str(caught.value) == f"'{line1}' was not written: Simulated failure of {failing}."
         assert files(line1.parent) == old  # and no staging folder is left
 
+    def test_a_folder_that_cannot_be_made(self, session, line1):
+        target = line1 / "Line1.tessel"  # under a file
+        with pytest.raises(ModelError) as caught:
+            session.open_model(line1).save(target)
+        assert (caught.value.reason, caught.value.path) == ("write-failed", target)
+        assert isinstance(caught.value.__cause__, OSError)
+
     def test_input_file_kept_when_the_writer_fails(self, session, line1):
         model = session.open_model(line1)
         written = model.write_input_file()

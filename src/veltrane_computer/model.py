@@ -143,6 +143,17 @@ class Model:
         target = self._saved_path() if path is None else _path(path, "path")
         if target.suffix.lower() != ".tessel":
             raise ModelError(f"path: '{target}' is not a .tessel file", path=target, reason="not-a-tessel")
+        try:
+            self._write(target)
+        except Exception as error:  # the host's, or the file system's
+            message = f"'{target}' was not written: {host_message(error)}"
+            raise ModelError(message, path=target, reason="write-failed") from error
+        self._path = target
+        return target
+
+    def _write(self, target: Path) -> None:
+        """Has the core save the model in a staging folder beside ``target``, then moves the model and
+        the input file written with it into place."""
         target.parent.mkdir(parents=True, exist_ok=True)
         staging = Path(tempfile.mkdtemp(prefix=f".{target.name}.", dir=target.parent))
         try:
@@ -152,18 +163,12 @@ class Model:
             from . import veltrane_core as core
 
             with core_output():
-                try:
-                    core.saveTessel(self._host, os.fspath(staging / target.name))
-                except Exception as error:
-                    message = f"'{target}' was not written: {host_message(error)}"
-                    raise ModelError(message, path=target, reason="write-failed") from error
+                core.saveTessel(self._host, os.fspath(staging / target.name))
             os.replace(staging / target.name, target)
             if (staging / input_file.name).exists():
                 os.replace(staging / input_file.name, input_file)
         finally:
             shutil.rmtree(staging, ignore_errors=True)
-        self._path = target
-        return target
 
     def write_input_file(self) -> Path:
         """Write the solver input file beside the saved model and return it: the model's own .fre
