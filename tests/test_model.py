@@ -8,7 +8,7 @@ from pathlib import Path
 import pytest
 
 import veltrane_sim
-from veltrane_computer.model import CommandError, Model, ModelError
+from veltrane_computer.model import CommandError, ModelError
 from veltrane_computer.project import ProjectError
 from veltrane_computer.session import SolveError
 
@@ -212,9 +212,3 @@ class TestFailingWrites:
             model.write_input_file()
         assert caught.value.reason == "no-input-file"
         assert (line1.parent / "conception.fre").read_bytes() == old
-
-
-def test_models_are_exported_lazily():
-    import veltrane_computer
-
-    assert veltrane_computer.Model is Model and veltrane_computer.CommandError is CommandError

@@ -5,7 +5,7 @@ import os
 import pytest
 
 import veltrane_sim
-from veltrane_computer.project import Project, ProjectError
+from veltrane_computer.project import ProjectError
 
 
 @pytest.fixture
@@ -108,9 +108,3 @@ class TestRefusals:
         with session_on(other):
             with pytest.raises(RuntimeError, match="no longer set up"):
                 plant.add_study("S", "piping")
-
-
-def test_projects_are_exported_lazily():
-    import veltrane_computer
-
-    assert veltrane_computer.Project is Project and veltrane_computer.ProjectError is ProjectError
