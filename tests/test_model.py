@@ -7,6 +7,7 @@ from pathlib import Path
 
 import pytest
 
+import veltrane_computer
 import veltrane_sim
 from veltrane_computer.model import CommandError, ModelError
 from veltrane_computer.project import ProjectError
@@ -39,6 +40,7 @@ class TestLife:
     def test_new_run_save_reopen_write_solve(self, session, tmp_path, capsys):
         model = session.new_model("piping")
         assert (model.path, model.kind, repr(model)) == (None, "piping", "<Model piping not saved>")
+        assert type(model) is veltrane_computer.Model  # the package exports it
         model.run("AddLayer")
         saved = model.save(tmp_path / "NewLine" / "NewLine.tessel")  # the folder is made
         assert saved == model.path == tmp_path / "NewLine" / "NewLine.tessel"
