@@ -8,52 +8,40 @@ Windows, point it at the real application:
 
     python examples/quickstart.py --installation "C:\\Program Files\\Veltrane\\Tubrolis 20XX.Y" \\
         --piping-model D:\\Work\\Plant\\Line1.tessel --structure-model D:\\Work\\Rack\\Rack.tessel
+
+It is written against Session, Model and Project alone: it never imports the core.
 """
 
+from __future__ import annotations
+
 import argparse
-import json
-import os
 import shutil
 import sys
 import tempfile
+from collections.abc import Sequence
+from pathlib import Path
+
+from veltrane_computer.model import CommandError, Kind, Model, ModelError
+from veltrane_computer.project import ProjectError
+from veltrane_computer.session import Session, SolveError, SolveResult
 
 
-def heading(text):
+def heading(text: str) -> None:
     print()
     print(text)
     print("-" * len(text))
 
 
-def show(label, value):
+def show(label: str, value: object) -> None:
     print(f"  {label:<28} {value}")
 
 
-def listing(folder):
-    return sorted(os.listdir(folder))
+def listing(folder: Path) -> str:
+    return ", ".join(sorted(path.name for path in folder.iterdir()))
 
 
-def snapshot(folder):
-    """Names and contents of a folder's files, to show what a call left behind."""
-    files = {}
-    for name in listing(folder):
-        path = os.path.join(folder, name)
-        if os.path.isfile(path):
-            with open(path, "rb") as f:
-                files[name] = f.read()
-    return files
-
-
-def describe_solution(solution):
-    if solution is None:
-        show("solution", "none (the run failed)")
-        return
-    for attribute in ("SolverName", "NodeCount", "ElementCount", "MaxDisplacement", "ResultFile"):
-        if hasattr(solution, attribute):
-            show(attribute, getattr(solution, attribute))
-
-
-def parse_arguments(argv):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(description=(__doc__ or "").split("\n\n")[0])
     parser.add_argument("--installation", help="installation directory of the application (default: simulated)")
     parser.add_argument("--piping-model", help="an existing piping model (.tessel) to work on")
     parser.add_argument("--structure-model", help="an existing structure model (.tessel) to work on")
@@ -61,178 +49,145 @@ def parse_arguments(argv):
     return parser.parse_args(argv)
 
 
-def prepare_simulated_host(workdir):
-    """A simulated installation and two existing models, as an engineer would have them."""
+def simulated_host(workdir: Path) -> tuple[Session, dict[str, Path]]:
+    """A session on a simulated installation, and two existing models as an engineer would have them."""
     import veltrane_sim
     from veltrane_computer.simulated import simulated_installation
 
     # Activates the simulated host even where a real bridge is installed: no installation was named.
-    installation = simulated_installation(os.path.join(workdir, "installation"))
+    installation = simulated_installation(workdir / "installation")
     models = {}
-    for kind, folder, name in (("piping", "Line1", "Line1.tessel"), ("structure", "Rack", "Rack.tessel")):
-        os.makedirs(os.path.join(workdir, "models", folder), exist_ok=True)
-        models[kind] = os.path.join(workdir, "models", folder, name)
-        veltrane_sim.write_tessel(models[kind], kind)
-    with open(os.path.join(workdir, "models", "Line1", "Line1.thf"), "w") as f:
-        f.write("thermal cases for Line1\n")
-    return installation, models
+    for kind, name in (("piping", "Line1"), ("structure", "Rack")):
+        models[kind] = workdir / "models" / name / f"{name}.tessel"
+        models[kind].parent.mkdir(parents=True, exist_ok=True)
+        veltrane_sim.write_tessel(str(models[kind]), kind)
+    (workdir / "models" / "Line1" / "Line1.thf").write_text("thermal cases for Line1\n", encoding="utf-8")
+    return Session.open(**installation._asdict()), models
 
 
-def working_copy(model, workdir):
+def working_copy(model: Path, workdir: Path) -> Path:
     """A copy of a model, with its own input and thermal files, in a folder of its own under workdir."""
-    stem = os.path.splitext(os.path.basename(model))[0]
-    folder = os.path.join(workdir, "work", stem)
-    os.makedirs(folder, exist_ok=True)
-    source = os.path.dirname(os.path.abspath(model))
-    for name in os.listdir(source):
-        if name == os.path.basename(model) or name.lower() in (stem.lower() + ".fre", stem.lower() + ".thf"):
-            shutil.copy2(os.path.join(source, name), folder)
-    return os.path.join(folder, os.path.basename(model))
+    folder = workdir / "work" / model.stem
+    folder.mkdir(parents=True, exist_ok=True)
+    for path in model.absolute().parent.iterdir():
+        if path.name == model.name or path.name.lower() in (f"{model.stem.lower()}.fre", f"{model.stem.lower()}.thf"):
+            shutil.copy2(path, folder)
+    return folder / model.name
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> int:
     args = parse_arguments(argv)
-    scratch = None
-    workdir = args.workdir
-    if workdir is None:
-        scratch = tempfile.mkdtemp(prefix="veltrane-quickstart-")
-        workdir = scratch
+    scratch = None if args.workdir else tempfile.mkdtemp(prefix="veltrane-quickstart-")
+    workdir = Path(args.workdir or scratch or ".").absolute()
     try:
-        run(args, os.path.abspath(workdir))
+        if args.installation is None:
+            session, models = simulated_host(workdir)
+        else:
+            session, models = Session.open(args.installation), {}
+        for kind, given in (("piping", args.piping_model), ("structure", args.structure_model)):
+            if given:
+                models[kind] = working_copy(Path(given), workdir)  # the caller's own files stay as they are
+        with session:
+            run(session, models, workdir)
     finally:
         if scratch is not None:
             shutil.rmtree(scratch, ignore_errors=True)
     return 0
 
 
-def run(args, workdir):
-    simulated = args.installation is None
-    if simulated:
-        installation, models = prepare_simulated_host(workdir)
-        installation_directory = str(installation.installation)
-    else:
-        installation = None
-        installation_directory = args.installation
-        models = {}
-    for kind, given in (("piping", args.piping_model), ("structure", args.structure_model)):
-        if given:
-            models[kind] = working_copy(given, workdir)  # the caller's own files stay as they are
-
-    import veltrane_computer as cc
-    from veltrane_computer import veltrane_core
-
-    if installation is not None:  # the simulated settings files instead of those under C:\ProgramData
-        veltrane_core._settingsPath_ = str(installation.settings)
-        veltrane_core._dataSourcesPath_ = str(installation.data_sources)
-
+def run(session: Session, models: dict[str, Path], workdir: Path) -> None:
     heading("Binding to the installation")
-    valid = cc.setup_veltrane_computer(installation_directory, cc.VeltraneModule.Tubrolis)
-    show("installation", installation_directory)
-    show("set up", valid)
-    if not valid:
-        print("  The installation has no Extensions folder; nothing more can be done.")
-        return
-    show("Vazer solver", veltrane_core._Vazer_)
-    show("DiroZiziva solver", veltrane_core._DiroZiziva_)
-    show("projects directory", veltrane_core._projectPath_)
+    show("installation", session.installation)
+    for name, path in session.solver_paths.items():
+        show(f"{name} solver", path)
+    show("projects directory", session.projects_directory)
 
     heading("New models")
-    for label, create, name in (
-        ("piping", cc.createPipingTessel, "NewLine"),
-        ("structure", cc.createStructureTessel, "NewFrame"),
-    ):
-        folder = os.path.join(workdir, "new-models", name)
-        os.makedirs(folder, exist_ok=True)
-        cc.saveTessel(create(), os.path.join(folder, name + ".tessel"))
+    new_models: tuple[tuple[Kind, str], ...] = (("piping", "NewLine"), ("structure", "NewFrame"))
+    for kind, name in new_models:
+        path = session.new_model(kind).save(workdir / "new-models" / name / f"{name}.tessel")
         # A new model has no input file of its own yet, so it gets the folder's conception.fre.
-        show(f"{label} model saved", ", ".join(listing(folder)))
-    new_line = os.path.join(workdir, "new-models", "NewLine")
-    reloaded = cc.loadTessel(cc.getTessel(new_line))
-    show("reloaded NewLine, layers", [layer.Name for layer in reloaded.Layers])
+        show(f"{kind} model saved", listing(path.parent))
+    reloaded = session.open_model(workdir / "new-models" / "NewLine" / "NewLine.tessel")
+    show("reloaded", reloaded)
+    show("its layers", [layer.Name for layer in reloaded.host.Layers])
+    try:
+        session.open_model(workdir / "new-models" / "NoSuchModel.tessel")
+    except ModelError as error:
+        show("a model that is not there", error.reason)
 
-    piping_model = models.get("piping")
-    if piping_model:
-        heading("A custom command on an existing model")
-        tessel = cc.loadTessel(piping_model)
-        show("model", os.path.basename(piping_model))
-        command = cc.createCommand("RenumberNodes", tessel)
-        cc.executeCommand(command)
-        if hasattr(tessel, "Nodes"):
-            show("nodes after renumbering", [node.Number for node in tessel.Nodes][:8])
-        cc.saveTessel(tessel, piping_model)
-        show("saved with its input file", ", ".join(listing(os.path.dirname(piping_model))))
-
-        heading("Solving the piping model")
-        model_folder = os.path.dirname(piping_model)
-        before = snapshot(model_folder)
-        solution = cc.solve(piping_model, "Vazer", True)
-        print("  Vazer, in a sandbox:")
-        describe_solution(solution)
-        show("sandbox", veltrane_core._tempDirectory_)
-        show("model folder unchanged", snapshot(model_folder) == before)
-
-        solution = cc.solve(piping_model, "DiroZiziva", False)
-        print("  DiroZiziva, in place (the sandbox of the last solve is gone):")
-        describe_solution(solution)
-        show("sandbox still there", os.path.isdir(veltrane_core._tempDirectory_ or ""))
-        show("model folder now holds", ", ".join(listing(model_folder)))
-
-        show("an unknown solver", cc.solve(piping_model, "vazer", False))
-
-    structure_model = models.get("structure")
-    if structure_model:
+    piping = models.get("piping")
+    if piping:
+        edit_and_solve(session.open_model(piping))
+    structure = models.get("structure")
+    if structure:
         heading("Solving the structure model")
-        describe_solution(cc.solve(structure_model, "Vazer", True))
-    cc.disposeSolution()
-    show("solution after disposal", veltrane_core._Solution_)
+        describe(session.open_model(structure).solve())
 
-    heading("The session layer")
-    show_session_layer(installation_directory, models)
-
-    heading("Projects and studies")
-    folder = cc.addProjectFolder(workdir, "projects")
-    show("project folder", folder)
-    project = cc.addPipingProject(folder, "Plant", "Line1", 1920, 1080)
-    show("project", project)
-    cc.addStructureStudy(project, "PipeRack", 1920, 1080)
-    cc.duplicateStudy(project, "Line1", "Line1 hot case")
-    cc.addPipingStudy(project, "Scratch", 1920, 1080)
-    cc.removeStudy(project, "Scratch")
-    show("studies", ", ".join(study_names(project, simulated)) or "(not readable here)")
-    show("second project with same name", repr(cc.addPipingProject(folder, "Plant", "Other", 1920, 1080)))
-    cc.removeProjectFolder(folder)
-    show("project folder removed", not os.path.exists(folder))
+    projects_and_studies(session, workdir)
 
     heading("Looking into the SDK")
-    show("Model lives in", cc.findNameSpaceAndAssembly("Model"))
-    show("NoSuchClass lives in", cc.findNameSpaceAndAssembly("NoSuchClass"))
-    description = json.loads(cc.inspectClass(cc.createPipingTessel(), False))
+    description = session.new_model("piping").describe()
     members = [p["Name"] for p in description.get("Properties", [])]
     show("Model properties", ", ".join(members[:8]) + (", ..." if len(members) > 8 else ""))
+    try:
+        session.inspect_class("NoSuchClass")
+    except LookupError as error:
+        show("NoSuchClass", error)
 
 
-def show_session_layer(installation_directory, models):
-    """Sessions: result files that outlive the solve, and errors that say why."""
-    from veltrane_computer.session import Session, SolveError
+def edit_and_solve(model: Model) -> None:
+    heading("Commands on an existing model")
+    show("model", model)
+    model.run("RenumberNodes")
+    show("nodes after renumbering", [node.Number for node in model.host.Nodes][:8])
+    try:
+        model.run("ScaleLoads", Factr=1.5)
+    except CommandError as error:
+        show("a misspelt parameter", f"{error.reason}: {error.parameter}")
+    model.run("ScaleLoads", Factor=1.5)
+    assert model.path is not None
+    model.save()
+    show("saved with its input file", listing(model.path.parent))
+    show("input file written again", model.write_input_file().name)
 
-    with Session.open(installation_directory) as session:
-        for kind, model in models.items():
-            result = session.solve(model, "DiroZiziva" if kind == "piping" else "Vazer")
-            names = ", ".join(path.name for path in result.result_files)
-            show(f"{kind} results kept", f"{names} in {result.output_dir.name}/ ({result.seconds:.2f} s)")
-        try:
-            session.solve(models.get("piping") or "missing.tessel", "vazer")  # type: ignore[arg-type]  # on purpose
-        except SolveError as error:
-            show("a typo in the solver name", f"{error.reason}: {error}")
+    heading("Solving the piping model")
+    print("  Vazer, in a sandbox:")
+    describe(model.solve("Vazer"))
+    print("  DiroZiziva, in place:")
+    describe(model.solve("DiroZiziva", sandbox=False))
+    try:
+        model.solve("vazer")  # type: ignore[arg-type]  # a typo, on purpose
+    except SolveError as error:
+        show("an unknown solver", f"{error.reason}: {error}")
 
 
-def study_names(project, simulated):
-    if not simulated:
-        return []
-    import veltrane_sim
+def describe(result: SolveResult) -> None:
+    show("solver", result.solver)
+    show("result files", ", ".join(path.name for path in result.result_files))
+    show("kept in", result.output_dir)
+    show("seconds", f"{result.seconds:.2f}")
 
-    document = veltrane_sim.read_project(veltrane_sim.project_file_for(project))
-    return [study["name"] for study in document["studies"]]
+
+def projects_and_studies(session: Session, workdir: Path) -> None:
+    heading("Projects and studies")
+    plant = session.new_project(workdir / "projects", "Plant", "piping", study="Line1")
+    show("project", plant)
+    plant.add_study("PipeRack", "structure")
+    plant.duplicate_study("Line1", "Line1 hot case")
+    plant.add_study("Scratch", "piping")
+    plant.remove_study("Scratch")
+    show("studies", ", ".join(plant.studies))
+    try:
+        session.new_project(workdir / "projects", "Plant", "piping", study="Other")
+    except ProjectError as error:
+        show("a second project Plant", error.reason)
+    try:
+        plant.remove_study("Line1 cold case")
+    except ProjectError as error:
+        show("a study that is not there", error.reason)
+    plant.remove()
+    show("project removed", not plant.directory.exists())
 
 
 if __name__ == "__main__":

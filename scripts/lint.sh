@@ -43,6 +43,8 @@ fi
 
 step ruff ruff check --output-format concise src tests examples benchmarks
 step mypy python3 -m mypy   # files and settings: [tool.mypy] in pyproject.toml
+# A user's script, written against Session, Model and Project, is clean under --strict.
+step mypy-strict python3 -m mypy --strict examples/quickstart.py
 
 if [ ${#failed[@]} -ne 0 ]; then
   echo "lint: findings in: ${failed[*]}"

@@ -10,6 +10,8 @@ import veltrane_sim
 veltrane_sim.activate(force=True)
 
 from veltrane_computer import veltrane_core  # noqa: E402  (needs the host first)
+from veltrane_computer.session import Session  # noqa: E402
+from veltrane_computer.testing import kept_globals  # noqa: E402
 
 
 @pytest.fixture
@@ -20,16 +22,29 @@ def core():
 @pytest.fixture(autouse=True)
 def isolated_state():
     """Each test starts from the globals it found and the host's defaults."""
-    saved = dict(vars(veltrane_core))
     cwd = os.getcwd()
+    with kept_globals(veltrane_core):
+        veltrane_sim.reset()
+        yield
+        os.chdir(cwd)
     veltrane_sim.reset()
-    yield
-    os.chdir(cwd)
-    namespace = vars(veltrane_core)
-    for name in [name for name in namespace if name not in saved]:
-        del namespace[name]
-    namespace.update(saved)
-    veltrane_sim.reset()
+
+
+def open_session(inst):
+    return Session.open(inst.directory, "Tubrolis", inst.settings_path, inst.data_sources_path)
+
+
+@pytest.fixture
+def session_on():
+    """Opens a session on a simulated installation."""
+    return open_session
+
+
+@pytest.fixture
+def session(installation):
+    """A session open on the simulated installation."""
+    with open_session(installation) as s:
+        yield s
 
 
 @pytest.fixture

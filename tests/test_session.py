@@ -17,14 +17,6 @@ from veltrane_computer.simulated import SimulatedInstallation, simulated_install
 
 
 @pytest.fixture
-def session(installation):
-    with Session.open(
-        installation.directory, "Tubrolis", installation.settings_path, installation.data_sources_path
-    ) as s:
-        yield s
-
-
-@pytest.fixture
 def models(tmp_path):
     """One model per folder, as projects keep them; Line1 has a thermal file."""
     paths = {}

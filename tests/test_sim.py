@@ -588,7 +588,7 @@ class TestCommands:
         after = self.run(host, controller, "RenumberElements", host.Model.from_dict(doc))
         assert [e["id"] for e in after["elements"]] == [1, 2, 3, 4, 5, 6]
         assert set(vs.COMMANDS) == {"RenumberNodes", "RenumberElements", "MergeLayers", "AddLayer",
-                                    "MoveToOrigin", "DeleteUnusedNodes"}
+                                    "MoveToOrigin", "DeleteUnusedNodes", "ScaleLoads"}
 
     def test_unknown_command_fails_at_construction(self, host):
         with pytest.raises(vs.ArgumentException):

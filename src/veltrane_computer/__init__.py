@@ -5,7 +5,9 @@ The 35 functions live in :mod:`veltrane_computer.veltrane_core` together with
 the module's state globals (``veltrane_core._Solution_`` and the like); the
 package re-exports them and :class:`VeltraneModule`. Above them,
 :mod:`veltrane_computer.session` offers sessions, plain results and errors
-that name their cause, and ``python -m veltrane_computer`` (the ``veltrane``
+that name their cause, :mod:`veltrane_computer.model` and
+:mod:`veltrane_computer.project` models, projects and studies as objects,
+:mod:`veltrane_computer.testing` pytest fixtures for scripts, and ``python -m veltrane_computer`` (the ``veltrane``
 command) a command line.
 
 Importing the package does not import the core: the core, and with it the
@@ -28,6 +30,8 @@ from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     from . import veltrane_core
+    from .model import CommandError, Model, ModelError
+    from .project import Project, ProjectError
     from .session import SetupError, Session, SolveError, SolveResult
     from .veltrane_core import (
         FindDataProjectPaths,
@@ -122,11 +126,27 @@ __all__ = [
     "SolveResult",
     "SolveError",
     "SetupError",
+    "Model",
+    "ModelError",
+    "CommandError",
+    "Project",
+    "ProjectError",
 ]
 
-_SESSION_NAMES = frozenset({"Session", "SolveResult", "SolveError", "SetupError"})
+# The scripting layer's names, by the module that defines them.
+_LAYER_NAMES = {
+    "Session": "session",
+    "SolveResult": "session",
+    "SolveError": "session",
+    "SetupError": "session",
+    "Model": "model",
+    "ModelError": "model",
+    "CommandError": "model",
+    "Project": "project",
+    "ProjectError": "project",
+}
 # The workers are there for scripts that run them on their own thread; re-exported, not star-exported.
-_CORE_NAMES = (frozenset(__all__) - _SESSION_NAMES - {"veltrane_core"}) | {"_DiroZizivaSolve", "_VazerSolve"}
+_CORE_NAMES = (frozenset(__all__) - _LAYER_NAMES.keys() - {"veltrane_core"}) | {"_DiroZizivaSolve", "_VazerSolve"}
 
 BRIDGE_NOTE = (
     "veltrane_computer reaches the application through the clr bridge (pythonnet) and pythoncom (pywin32). "
@@ -149,10 +169,10 @@ def __getattr__(name: str) -> Any:
         return _import_core()
     if name in _CORE_NAMES:
         return getattr(_import_core(), name)
-    if name in _SESSION_NAMES:
-        return getattr(importlib.import_module(".session", __name__), name)
+    if name in _LAYER_NAMES:
+        return getattr(importlib.import_module(f".{_LAYER_NAMES[name]}", __name__), name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 def __dir__() -> list[str]:
-    return sorted(set(globals()) | _CORE_NAMES | _SESSION_NAMES | {"veltrane_core"})
+    return sorted(set(globals()) | _CORE_NAMES | _LAYER_NAMES.keys() | {"veltrane_core"})

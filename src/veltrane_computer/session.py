@@ -39,6 +39,8 @@ from types import TracebackType
 from typing import TYPE_CHECKING, Any, Literal, NamedTuple, get_args
 
 if TYPE_CHECKING:
+    from .model import Kind, Model
+    from .project import Project
     from .veltrane_core import VeltraneModule
 
 __all__ = ["Session", "SolveResult", "SolveError", "SetupError", "Solver", "SolveFailure", "SOLVERS", "logger"]
@@ -463,3 +465,46 @@ class Session:
         names = {model.name, input_file.name} if input_file.exists() else {model.name}
         thermal = core.find_first_file(os.fspath(model.parent), ".thf")
         return names | {os.path.basename(thermal)} if thermal else names
+
+    # --- models and projects (veltrane_computer.model, veltrane_computer.project) ------------------------------
+
+    def _ensure_current(self) -> None:  # reconciled at merge
+        """RuntimeError when the session is closed or the core is set up for another installation."""
+        from . import veltrane_core as core
+
+        if self.closed:
+            raise RuntimeError("the session is closed")
+        if core._exePath_ != os.fspath(self.installation) or not core._validSetup_:
+            raise RuntimeError(f"the core is no longer set up for {self.installation}: another setup rebound it")
+
+    def open_model(self, path: StrPath) -> Model:
+        """The model in ``path``; :class:`~veltrane_computer.model.ModelError` says why it cannot be opened."""
+        from .model import open_model
+
+        return open_model(self, path)
+
+    def new_model(self, kind: Kind) -> Model:
+        """A new, empty "piping" or "structure" model, not saved yet."""
+        from .model import new_model
+
+        return new_model(self, kind)
+
+    def project(self, directory: StrPath) -> Project:
+        """The existing project in ``directory``; :class:`~veltrane_computer.project.ProjectError` if none."""
+        from .project import open_project
+
+        return open_project(self, directory)
+
+    def new_project(
+        self,
+        directory: StrPath,
+        name: str,
+        kind: Kind,
+        *,
+        study: str | None = None,
+        screen: tuple[float, float] = (1920, 1080),
+    ) -> Project:
+        """A new project ``directory/name`` with a first study of ``kind`` named ``study`` (default: ``name``)."""
+        from .project import new_project
+
+        return new_project(self, directory, name, kind, study, screen)

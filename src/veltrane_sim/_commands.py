@@ -1,5 +1,8 @@
 """The host's named custom commands.  Each edits a model in memory; saving is
-the command controller's business (or the caller's)."""
+the command controller's business (or the caller's).  A command's parameters
+are properties of the command object, set before it runs."""
+
+from ._hostbase import DOUBLE
 
 
 def _renumber_nodes(model):
@@ -55,6 +58,12 @@ def _delete_unused_nodes(model):
     model._nodes[:] = [n for n in model._nodes if n["id"] in used]
 
 
+def _scale_loads(model, Factor):
+    for load in model._loads:
+        for key in ("fx", "fy", "fz"):
+            load[key] = load[key] * Factor
+
+
 COMMANDS = {
     "RenumberNodes": ("Renumber the nodes 10, 20, 30, ... in their current order.", _renumber_nodes),
     "RenumberElements": ("Renumber the elements 1, 2, 3, ... in their current order.", _renumber_elements),
@@ -62,8 +71,12 @@ COMMANDS = {
     "AddLayer": ('Add an empty layer named "Layer N" with the first free N.', _add_layer),
     "MoveToOrigin": ("Translate the geometry so that its lowest x, y and z are 0.", _move_to_origin),
     "DeleteUnusedNodes": ("Remove nodes used by no element, support or load.", _delete_unused_nodes),
+    "ScaleLoads": ("Multiply every load by Factor.", _scale_loads),
 }
 
+# Command name -> {parameter: (host type, default)}.
+PARAMETERS = {"ScaleLoads": {"Factor": (DOUBLE, 1.0)}}
 
-def run(name, model):
-    COMMANDS[name][1](model)
+
+def run(name, model, parameters):
+    COMMANDS[name][1](model, **parameters)

@@ -9,7 +9,7 @@ from . import _commands, _fre, _tessel
 from . import _exceptions as exc
 from ._assemblies import CORE_NS, SDK_NS, read_library_file
 from ._hostbase import (
-    BOOLEAN, DOUBLE, INT32, OBJECT, STRING, HostCollection, HostObject, Signature, method, prop, ref,
+    BOOLEAN, DOUBLE, INT32, OBJECT, STRING, HostCollection, HostObject, Signature, _record, method, prop, ref,
 )
 from ._sdk import MODULE_T, module_by_name
 
@@ -315,6 +315,26 @@ class CustomCommand(HostObject):
         self._name = commandName
         self._reload = True
         self._save = True
+        self._parameters = {name: default for name, (_, default) in _commands.PARAMETERS.get(commandName, {}).items()}
+
+    # A command's parameters are properties of its own: declared per command name.
+    def __getattr__(self, name):
+        parameters = self.__dict__.get("_parameters", {})
+        if name in parameters:
+            return parameters[name]
+        raise AttributeError(f"'CustomCommand' object has no attribute '{name}'")
+
+    def __setattr__(self, name, value):
+        declared = _commands.PARAMETERS.get(self.__dict__.get("_name"), {})
+        if name not in declared:
+            super().__setattr__(name, value)
+            return
+        htype = declared[name][0]
+        if not htype.accepts(value):
+            raise TypeError(f"'{type(value).__name__}' value cannot be converted to {htype.name}")
+        value = htype.convert(value)
+        _record(f"CustomCommand.{name}", (value,))
+        self._parameters[name] = value
 
     @prop(STRING)
     def CommandName(self):
@@ -388,7 +408,7 @@ class CommandController(HostObject):
         target = self._model
         if target is None:
             raise exc.InvalidOperationException("The command controller has no model.")
-        _commands.run(command._name, target)
+        _commands.run(command._name, target, command._parameters)
         self._executed.append(command._name)
         if target._file:
             if command._save:

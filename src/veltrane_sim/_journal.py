@@ -99,6 +99,9 @@ class Switches:
         # input never ends, or ends its whole process (after the delay).
         "solve_hang": None,
         "solve_crash": None,
+        # fnmatch pattern of solver input file stems: a Run() of a matching
+        # input fails (after the delay) without writing results.
+        "solve_fail": None,
     }
     # Switches that other processes (spawned workers) see through their
     # environment: a variable applies while its switch is left at the default.
@@ -106,6 +109,7 @@ class Switches:
         "solver_delay": ("VELTRANE_SIM_SOLVE_SECONDS", float),
         "solve_hang": ("VELTRANE_SIM_SOLVE_HANG", str),
         "solve_crash": ("VELTRANE_SIM_SOLVE_CRASH", str),
+        "solve_fail": ("VELTRANE_SIM_SOLVE_FAIL", str),
     }
 
     def __init__(self):

@@ -47,6 +47,7 @@ class RunCode(enum.IntEnum):
     NO_COM = 9           # COM is not initialised on the running thread
     WARNINGS = 10        # DiroZiziva: warnings found and IgnoreWarnings is False
     UNSUPPORTED = 11     # DiroZiziva: a part of the model has no support
+    FORCED_FAILURE = 12  # the solve_fail switch matched the input
 
 
 def _require(value, name):
@@ -136,7 +137,8 @@ class _Solver(ISolver):
     @staticmethod
     def _before_run(input_file):
         """The run switches: the delay, then a hang or a crash of the process
-        when the input's file stem matches their pattern."""
+        when the input's file stem matches their pattern.  True when the run
+        must fail (the solve_fail pattern matches)."""
         switches = _journal.switches
         seconds = switches.effective("solver_delay")
         if seconds and seconds > 0:
@@ -146,6 +148,7 @@ class _Solver(ISolver):
             os._exit(CRASH_STATUS)
         if _matches(switches.effective("solve_hang"), stem):
             threading.Event().wait()
+        return _matches(switches.effective("solve_fail"), stem)
 
 
 def _matches(pattern, stem):
@@ -206,7 +209,8 @@ class VazerSolver(_Solver):
     @method(returns=INT32)
     def Run(self):
         self._check_alive()
-        self._before_run(self._model_file)
+        if self._before_run(self._model_file):
+            return int(RunCode.FORCED_FAILURE)
         forced = _journal.switches.vazer_run_result
         if forced:
             return forced
@@ -273,7 +277,8 @@ class DiroZizivaSolver(_Solver):
     @method(returns=INT32)
     def Run(self):
         self._check_alive()
-        self._before_run(self._fre)
+        if self._before_run(self._fre):
+            return int(RunCode.FORCED_FAILURE)
         forced = _journal.switches.diroziziva_run_result
         if forced:
             return forced
