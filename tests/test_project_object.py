@@ -108,3 +108,12 @@ class TestRefusals:
         with session_on(other):
             with pytest.raises(RuntimeError, match="no longer set up"):
                 plant.add_study("S", "piping")
+
+
+def test_an_application_that_does_not_list_studies(plant, monkeypatch):
+    from veltrane_sim import _project
+
+    monkeypatch.delattr(_project.ProjectViewModel, "StudyNames")
+    assert refusal(lambda: plant.studies).reason == "unsupported"
+    plant.duplicate_study("Line1", "Line1 hot")  # the checks that need no list still hold
+    assert refusal(plant.duplicate_study, "Line1", "Line1 hot").reason == "study-exists"

@@ -26,7 +26,9 @@ if TYPE_CHECKING:
 
 __all__ = ["Project", "ProjectError", "ProjectFailure", "SCREEN"]
 
-ProjectFailure = Literal["missing-project", "project-exists", "missing-study", "study-exists", "refused"]
+ProjectFailure = Literal[
+    "missing-project", "project-exists", "missing-study", "study-exists", "refused", "unsupported"
+]
 
 # The screen a study's first position is centred on, when none is given.
 SCREEN = (1920, 1080)
@@ -86,9 +88,13 @@ class Project:
 
     @property
     def studies(self) -> tuple[str, ...]:
-        """The names of the project's studies, in the project's order."""
+        """The names of the project's studies, in the project's order. The list comes from the
+        application's ``StudyNames``; an application without it is a ProjectError ("unsupported")."""
         with core_output():
-            return tuple(str(name) for name in self._view_model().StudyNames)
+            names = self._study_names()
+        if names is None:
+            raise self._error("the application does not list the studies of a project", "unsupported")
+        return names
 
     def add_study(self, name: str, kind: Kind, screen: tuple[float, float] = SCREEN) -> None:
         """Add an empty study of ``kind`` named ``name``, placed in the middle of a ``screen`` (w, h)."""
@@ -112,11 +118,11 @@ class Project:
         with core_output():
             self._check_study(name, present=True)
             self._check_study(copy_name, present=False)
-            before = set(self.studies)
+            before = set(self._study_names() or ())
             with _HostRefusal(self, f"the study {name!r} was not duplicated", name):
                 core.duplicateStudy(os.fspath(self._directory), name, copy_name)
             if not self._has_study(copy_name):
-                made = ", ".join(repr(study) for study in sorted(set(self.studies) - before))
+                made = ", ".join(repr(study) for study in sorted(set(self._study_names() or ()) - before))
                 kept = f"; its copy is named {made}" if made else ""
                 raise self._error(f"the application refused the name {copy_name!r}{kept}", "refused", copy_name)
 
@@ -162,6 +168,11 @@ class Project:
             if present:
                 raise self._error(f"no study named {name!r}", "missing-study", name)
             raise self._error(f"a study named {name!r} exists already", "study-exists", name)
+
+    def _study_names(self) -> tuple[str, ...] | None:
+        """The study names, where the application lists them (None where it does not)."""
+        names = getattr(self._view_model(), "StudyNames", None)
+        return None if names is None else tuple(str(name) for name in names)
 
     def _has_study(self, name: str) -> bool:
         return self._view_model().GetStudy(name) is not None
