@@ -420,7 +420,7 @@ class Session:
                 extensions = directory / "Extensions"
                 message = f"'{extensions}' does not exist: {directory} is not a complete installation"
                 raise SetupError(message, extensions)
-        logger.info("set up against %s", directory)
+        logger.info("set up against %s for %s", directory, member.name)
         return cls(directory, member)
 
     def __enter__(self) -> Session:
