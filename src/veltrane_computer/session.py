@@ -621,7 +621,8 @@ class Session:
             for name in sorted(written):
                 destination = target / name
                 if not (destination.exists() and destination.samefile(folder / name)):
-                    shutil.copy2(folder / name, destination)
+                    shutil.copyfile(folder / name, destination)  # never into a folder of that name
+                    shutil.copystat(folder / name, destination)
                 copied.append(destination)
         except OSError as error:
             message = f"the results of '{run.model}' could not be copied to '{target}': {error.strerror or error}"
