@@ -103,8 +103,7 @@ def add_installation_options(parser: argparse.ArgumentParser, *, positional: boo
 
 
 class InstallationOptions(NamedTuple):
-    """What the installation options name; Session.open takes them. ``simulated`` is the simulated
-    installation that --simulated laid out."""
+    """What the installation options name; ``simulated`` is the simulated installation --simulated laid out."""
 
     installation: Path
     settings: Path | None

@@ -326,6 +326,9 @@ class _WrittenFiles:
         files = {name: _stamp(Path(self.folder) / name) for name in sorted(names)}
         document = {"folder": self.folder, "files": {name: stamp for name, stamp in files.items() if stamp}}
         try:
+            if not document["files"]:
+                self.record.unlink(missing_ok=True)
+                return
             self.record.parent.mkdir(parents=True, exist_ok=True)
             handle, temporary = tempfile.mkstemp(dir=self.record.parent, suffix=".json")
             with os.fdopen(handle, "w", encoding="utf-8") as stream:
