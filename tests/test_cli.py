@@ -149,7 +149,8 @@ def test_json_documents_on_stdout_and_quiet(place):
     batch = veltrane(place, "batch", "a/x.tessel", "--workers", "1", "--json", "--output", "B")
     assert batch.returncode == 0 and "[1/1] x: ok" in batch.stderr
     document = json.loads(batch.stdout)
-    assert document["ok"] is True and [(r["name"], r["status"]) for r in document["records"]] == [("x", "ok")]
+    assert document["ok"] is True and [(r["name"], r["status"], r["reason"]) for r in document["records"]] == [
+        ("x", "ok", None)]
     refused = veltrane(place, "solve", "a/nope.tessel", "--json")
     assert refused.returncode == 2 and json.loads(refused.stdout)["exit_status"] == 2
     assert "MODEL 'a/nope.tessel' does not exist" in refused.stderr

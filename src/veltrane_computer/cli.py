@@ -427,6 +427,8 @@ def _report_batch(args: argparse.Namespace, report: Any, interrupted: bool) -> N
 
     if args.json:
         document = dataclasses.asdict(report) if report is not None else {}
+        for record in document.get("records", ()):  # a job's reason is its status, unless it was solved
+            record.setdefault("reason", None if record["status"] == "ok" else record["status"])
         ok = report is not None and report.ok and not interrupted
         print_json({"command": "batch", "ok": ok, "interrupted": interrupted, **document})
     elif report is not None:
