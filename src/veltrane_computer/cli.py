@@ -246,22 +246,23 @@ def _run_check(args: argparse.Namespace) -> int:
 
 
 def _result_folders(models: Sequence[Path], output: Path | None) -> list[Path | None]:
-    """Each model's result folder under --output: its file stem, then "-2", "-3", ... for stems met before."""
+    """Each model's result folder under --output: its file stem, then "-2", "-3", ... for stems met before
+    (whatever their case, as folder names on Windows)."""
     if output is None:
         return [None] * len(models)
     folders: list[Path | None] = []
     taken: set[str] = set()
     for model in models:
         name, number = model.stem, 1
-        while name in taken:
+        while name.casefold() in taken:
             number += 1
             name = f"{model.stem}-{number}"
-        taken.add(name)
+        taken.add(name.casefold())
         folders.append(output / name)
     return folders
 
 
-def _solved(model: Path, result: SolveResult) -> dict[str, Any]:
+def _solved(result: SolveResult) -> dict[str, Any]:
     return {"model": result.model, "solver": result.solver, "status": "ok", "reason": None, "message": "",
             "seconds": round(result.seconds, 3), "output_dir": result.output_dir,
             "result_files": list(result.result_files)}
@@ -286,7 +287,7 @@ def _run_solve(args: argparse.Namespace) -> int:
                     records.append(_unsolved(model, error.solver, "failed", error.reason, str(error)))
                     outcome = f"failed: {error}"
                 else:
-                    records.append(_solved(model, result))
+                    records.append(_solved(result))
                     count = len(result.result_files)
                     outcome = f"ok, {count} result file{'' if count == 1 else 's'} in {result.output_dir}"
                 progress(args, f"[{index}/{len(models)}] {model}: {outcome}")
