@@ -19,6 +19,19 @@ def core():
     return veltrane_core
 
 
+@pytest.fixture(autouse=True, scope="session")
+def session_records(tmp_path_factory):
+    """What sessions remember of their results folders stays in the run's temporary folder,
+    for the child processes the tests start too."""
+    saved = os.environ.get("VELTRANE_STATE_DIR")
+    os.environ["VELTRANE_STATE_DIR"] = str(tmp_path_factory.mktemp("veltrane-state"))
+    yield
+    if saved is None:
+        del os.environ["VELTRANE_STATE_DIR"]
+    else:
+        os.environ["VELTRANE_STATE_DIR"] = saved
+
+
 @pytest.fixture(autouse=True)
 def isolated_state():
     """Each test starts from the globals it found and the host's defaults."""

@@ -1,18 +1,21 @@
-"""The veltrane command line, in-process against the simulated host, and the
-package's import conventions in processes where no bridge can be imported."""
+"""The veltrane command, run as users run it: a child process against the simulated
+host, with real signals for Ctrl-C; and the package's import conventions in
+processes where no bridge can be imported."""
 
 import json
 import os
 import re
+import signal
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
 import veltrane_computer
 import veltrane_sim
-from veltrane_computer.cli import main
 
+SOURCE = os.fspath(Path(veltrane_computer.__file__).parents[1])
 # Makes `clr` and `pythoncom` unimportable in the child, whatever this machine has installed.
 NO_BRIDGE = "import sys; sys.modules['clr'] = None; sys.modules['pythoncom'] = None\n"
 
@@ -25,17 +28,28 @@ def run_without_bridge(code, *argv):
 
 
 @pytest.fixture
-def simulated(tmp_path):
-    return ["--simulated", str(tmp_path / "sim")]
+def place(tmp_path, monkeypatch):
+    """The child's working folder, where `sim` is its simulated installation."""
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
 
 
-@pytest.fixture
-def models(tmp_path):
-    paths = []
-    for kind, name in (("piping", "Line1"), ("structure", "Rack")):
-        (tmp_path / name).mkdir()
-        paths.append(veltrane_sim.write_tessel(str(tmp_path / name / f"{name}.tessel"), kind))
-    return paths
+def environment(place, **variables):
+    return dict(os.environ, PYTHONPATH=SOURCE, VELTRANE_STATE_DIR=os.fspath(place / "state"), **variables)
+
+
+def veltrane(place, *argv, simulated=True, **variables):
+    """`veltrane [--simulated sim] ARGV...` in a child process, from place."""
+    command = [sys.executable, "-m", "veltrane_computer", *(["--simulated", "sim"] if simulated else []), *argv]
+    return subprocess.run(
+        command, cwd=place, capture_output=True, text=True, env=environment(place, **variables), timeout=120
+    )
+
+
+def model(place, relative, kind="piping", **options):
+    path = place / relative
+    path.parent.mkdir(parents=True, exist_ok=True)
+    return veltrane_sim.write_tessel(os.fspath(path), kind, **options)
 
 
 def test_version_help_and_the_noted_import_error_without_a_bridge():
@@ -57,60 +71,172 @@ def test_version_help_and_the_noted_import_error_without_a_bridge():
     first, rest = probe.stdout.split("\n", 1)
     assert first.startswith("clr ") and "pip install veltrane_computer" in first and "veltrane_sim.activate()" in first
     assert rest.startswith("usage: veltrane solve") and "--in-place" in rest
+    assert re.search(r"exit status:\n  0 +all done\n  1 .*\n  2 +bad input.*\n  3 +an internal error.*\n  130 ", rest)
 
 
 def test_package_names_are_lazy_but_complete(core):
     assert veltrane_computer.solve is core.solve and veltrane_computer._VazerSolve is core._VazerSolve
-    assert {"solve", "VeltraneModule", "Session", "veltrane_core", "__version__"} <= set(dir(veltrane_computer))
-    from veltrane_computer import SolveError, VeltraneModule  # noqa: F401
+    assert {"solve", "VeltraneModule", "Session", "SetupError", "veltrane_core", "__version__"} <= set(
+        dir(veltrane_computer)
+    )
+    from veltrane_computer import SetupError, SolveError, VeltraneModule  # noqa: F401
 
     with pytest.raises(AttributeError, match="no attribute 'nothing'"):
         veltrane_computer.nothing  # noqa: B018
 
 
-def test_check_reports_what_setup_finds(simulated, tmp_path, capsys):
-    assert main([*simulated, "check"]) == 0
-    report = capsys.readouterr().out
-    assert "setup would succeed" in report and "Vazer solver" in report and "VazerSolver.exe" in report
-    assert main(["check", str(tmp_path / "nowhere")]) == 1
-    report = capsys.readouterr().out
-    assert f"the installation directory '{tmp_path / 'nowhere'}' does not exist" in report
-    assert report.rstrip().endswith("setup would fail")
+@pytest.mark.timeout(120)
+def test_check_names_what_would_fail(place):
+    passed = veltrane(place, "check")
+    assert passed.returncode == 0 and passed.stdout.rstrip().endswith("setup would succeed")
+    # --settings and --data-sources replace the simulated installation's own files.
+    settings = place / "sim" / "Settings" / "Tubrolis.settings"
+    solver = place / "sim" / "Tubrolis 2025.1" / "Solvers" / "Vazer" / "VazerSolver.exe"
+    gone = place / "gone" / "VazerSolver.exe"
+    (place / "Other.settings").write_text(settings.read_text().replace(str(solver), str(gone)), encoding="utf-8")
+    (place / "Other.data").write_text(json.dumps({"CurrentDatasDirectory": str(place / "data"),
+                                                  "CurrentProjectsDirectory": str(place)}), encoding="utf-8")
+    failed = veltrane(place, "check", "--settings", "Other.settings", "--data-sources", "Other.data", "--json")
+    assert failed.returncode == 1
+    document = json.loads(failed.stdout)
+    assert document["ok"] is False and document["setup"] is True
+    assert document["problems"] == [f"the Vazer solver '{gone}' set in the settings does not exist"]
+    assert {"item": "data folder", "path": str(place / "data"), "status": "missing"} in document["items"]
+    nowhere = veltrane(place, "check", "--settings", "nowhere.settings")
+    assert nowhere.returncode == 1 and nowhere.stdout.rstrip().endswith("setup would fail")
+    assert f"the settings file '{place / 'nowhere.settings'}' does not exist" in nowhere.stdout
 
 
-def test_solve_reports_each_model_and_a_summary(simulated, models, tmp_path, capsys):
-    assert main([*simulated, "solve", *models, "--solver", "DiroZiziva", "--output", str(tmp_path / "out")]) == 0
-    out = capsys.readouterr().out
-    assert "[1/2] " in out and "[2/2] " in out and "2 of 2 solved" in out
-    assert sorted(os.listdir(tmp_path / "out")) == ["Line1", "Rack"]
-    assert os.listdir(tmp_path / "out" / "Rack") == ["Rack.vres"]  # structure models are solved with Vazer
-    missing = str(tmp_path / "Nope.tessel")
-    assert main([*simulated, "solve", models[0], missing, "--in-place"]) == 1
-    out = capsys.readouterr().out
-    assert f"[2/2] {missing}: failed: model: '{missing}' does not exist" in out
-    assert re.search(r"\nNope\.tessel +Vazer +missing-model +- +-\n1 of 2 solved\n$", out)
+@pytest.mark.timeout(120)
+def test_solve_names_result_folders_uniquely_and_goes_on_after_a_failure(place):
+    model(place, "a/x.tessel")
+    model(place, "b/x.tessel", "structure")
+    both = veltrane(place, "solve", "a/x.tessel", "b/x.tessel", "--output", "OUT")
+    assert both.returncode == 0, both.stderr
+    assert sorted(os.listdir(place / "OUT")) == ["x", "x-2"]
+    assert veltrane_sim.read_results(place / "OUT/x/x.vres") != veltrane_sim.read_results(place / "OUT/x-2/x.vres")
+    assert re.search(r"\nx\.tessel +Vazer +ok +[\d.]+ +\S+/OUT/x-2\n2 of 2 solved\n$", both.stdout)
+    assert both.stderr.startswith("[1/2] a/x.tessel: ok, 1 result file in ")  # progress on standard error
+    # An unwritable result folder and an empty model fail on their own; the others are solved.
+    model(place, "c/locked.tessel")
+    (place / "c" / "locked.results").write_text("a file in the way", encoding="utf-8")
+    model(place, "c/empty.tessel", empty_model=True)
+    mixed = veltrane(place, "-v", "--simulated", "sim", "solve", "--module", "Trabexon", "--in-place",
+                     "c/locked.tessel", "c/empty.tessel", "a/x.tessel", simulated=False)
+    assert mixed.returncode == 1 and "Traceback" not in mixed.stderr
+    assert re.search(r"locked\.tessel +Vazer +unwritable-output +- +-\nempty\.tessel +Vazer +solver-failed +- +-\n"
+                     r"x\.tessel +Vazer +ok .*a/x\.results\n1 of 3 solved\n$", mixed.stdout)
+    assert f"'{place / 'c' / 'locked.results'}'" in mixed.stderr
+    assert "produced no solution: the model has no elements" in mixed.stderr
+    assert "INFO: set up against " in mixed.stderr and " for Trabexon\n" in mixed.stderr  # -v and --module
+    assert "INFO: Veltrane.Vazer.Core.dll loaded" in mixed.stderr
+    assert (place / "a" / "x.vres").is_file() and (place / "a" / "x.results" / "x.vres").is_file()  # in place
 
 
-def test_inspect_prints_the_class_json(simulated, capsys):
-    assert main([*simulated, "inspect", "Veltrane.Tubrolis.Core.Layer"]) == 0
-    assert json.loads(capsys.readouterr().out)["Name"] == "Layer"
+@pytest.mark.timeout(180)
+def test_json_documents_on_stdout_and_quiet(place):
+    model(place, "a/x.tessel")
+    model(place, "a/empty.tessel", empty_model=True)
+    solved = veltrane(place, "solve", "a/x.tessel", "a/empty.tessel", "--json", "--quiet")
+    assert (solved.returncode, solved.stderr) == (1, "")
+    document = json.loads(solved.stdout)
+    assert (document["command"], document["ok"], document["interrupted"]) == ("solve", False, False)
+    assert [(m["model"], m["status"], m["reason"]) for m in document["models"]] == [
+        (str(place / "a" / "x.tessel"), "ok", None), (str(place / "a" / "empty.tessel"), "failed", "solver-failed")]
+    assert document["models"][0]["result_files"] == [str(place / "a" / "x.results" / "x.vres")]
+    inspected = veltrane(place, "inspect", "Layer", "--json")
+    assert json.loads(inspected.stdout)["description"]["Name"] == "Layer"
+    batch = veltrane(place, "batch", "a/x.tessel", "--workers", "1", "--json", "--output", "B")
+    assert batch.returncode == 0 and "[1/1] x: ok" in batch.stderr
+    document = json.loads(batch.stdout)
+    assert document["ok"] is True and [(r["name"], r["status"], r["reason"]) for r in document["records"]] == [
+        ("x", "ok", None)]
+    refused = veltrane(place, "solve", "a/nope.tessel", "--json")
+    assert refused.returncode == 2 and json.loads(refused.stdout)["exit_status"] == 2
+    assert "MODEL 'a/nope.tessel' does not exist" in refused.stderr
 
 
-@pytest.mark.parametrize(
-    "argv,message",
-    [
-        (["solve", "m.tessel", "--solver", "vazer"], "argument --solver: invalid choice: 'vazer'"),
+@pytest.mark.timeout(120)
+def test_models_are_patterns_and_folders_or_missing_files_are_refused(place):
+    for name in ("w/p1/a.tessel", "w/p2/b.tessel", "w/p2/deep/c.tessel"):
+        model(place, name)
+    solved = veltrane(place, "solve", "w/**/*.tessel", "w/p?/[ab].tessel", "--output", "OUT")
+    assert solved.returncode == 0, solved.stderr
+    assert sorted(os.listdir(place / "OUT")) == ["a", "a-2", "b", "b-2", "c"]
+    for command in ("solve", "batch"):
+        refused = veltrane(place, command, "w/*.tessel", "w/p1", "w/p1/nope.tessel", "w/p1/a.tessel")
+        assert refused.returncode == 2 and "Traceback" not in refused.stderr
+        assert refused.stderr == (f"veltrane {command}: error: MODEL 'w/*.tessel' matches no file; 'w/p1' is a "
+                                  f"folder; name its models, for example 'w/p1/*.tessel'; 'w/p1/nope.tessel' does "
+                                  "not exist\n")
+
+
+@pytest.mark.timeout(120)
+def test_bad_input_and_internal_errors_have_exit_statuses_of_their_own(place):
+    (place / "a-file").write_text("", encoding="utf-8")
+    model(place, "m.tessel")
+    cases = [
         (["solve", "m.tessel"], "veltrane solve: error: --installation is required (or --simulated DIR)"),
         (["check"], "veltrane check: error: INSTALLATION is required"),
-        (["SIM", "inspect", "NoSuchClass"], "veltrane inspect: error: CLASS: no assembly of "),
-        (["SIM", "solve", "m.tessel", "--installation", "x"], "error: --installation x: not with --simulated"),
-        (["solve", "m.tessel", "--installation", "nowhere"], "error: the installation directory '"),
-        (["--simulated"], "argument --simulated: expected one argument"),
-    ],
-)
-def test_bad_input_is_an_error_line(argv, message, simulated, capsys):
-    argv = [*simulated, *argv[1:]] if argv[0] == "SIM" else argv
-    with pytest.raises(SystemExit) as exited:
-        main(argv)
-    error = capsys.readouterr().err
-    assert exited.value.code == 2 and message in error and "Traceback" not in error
+        (["--simulated", "sim", "inspect", "NoSuchClass"], "veltrane inspect: error: CLASS: no assembly of "),
+        (["--simulated", "sim", "inspect", "X", "--installation", "x"], "error: --installation x: not with --simul"),
+        (["--simulated", "sim", "inspect", "Model", "--settings", "no.settings"], "error: the settings file '"),
+        (["--simulated", "a-file", "check"], "veltrane check: error: --simulated a-file: is a file, not a folder\n"),
+    ]
+    for argv, message in cases:
+        child = veltrane(place, *argv, simulated=False)
+        assert child.returncode == 2 and message in child.stderr and "Traceback" not in child.stderr, argv
+    broken = subprocess.run(
+        [sys.executable, "-c", "import sys\nfrom veltrane_computer import cli\n"
+         "def add(commands):\n"
+         "    cli.add_command(commands, 'fail', lambda args: 1 / 0, 'a command with a bug', '')\n"
+         "cli.REGISTRARS.append(add)\nsys.exit(cli.main(['fail']))\n"],
+        capture_output=True, text=True, env=environment(place), timeout=60,
+    )
+    assert broken.returncode == 3 and "Traceback" in broken.stderr
+    assert broken.stderr.endswith("veltrane fail: internal error: ZeroDivisionError: division by zero\n")
+
+
+@pytest.mark.timeout(120)
+def test_streams_replace_what_they_cannot_encode(place):
+    model(place, "m/Stütze.tessel")
+    child = veltrane(place, "solve", "m/Stütze.tessel", PYTHONIOENCODING="ascii")
+    assert child.returncode == 0 and "Traceback" not in child.stderr
+    assert "St?tze.tessel" in child.stdout and "m/St?tze.tessel: ok" in child.stderr
+    assert (place / "m" / "Stütze.results" / "Stütze.vres").is_file()
+
+
+def interrupted(place, *argv):
+    """The command, sent SIGINT once its first model is done, as Ctrl-C in a terminal does."""
+    child = subprocess.Popen(
+        [sys.executable, "-m", "veltrane_computer", "--simulated", "sim", *argv], cwd=place, text=True,
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment(place, VELTRANE_SIM_SOLVE_SECONDS="1"),
+    )
+    try:
+        seen = ""
+        while not seen.startswith("[1/"):
+            seen = child.stderr.readline()
+            assert seen, "the command ended before its first model was solved"
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=60)
+    finally:
+        child.kill()
+        child.wait()
+    return child.returncode, out, err
+
+
+@pytest.mark.timeout(240)
+def test_ctrl_c_prints_the_summary_so_far_and_exits_130(place):
+    models = [model(place, f"m{number}/m{number}.tessel") for number in range(4)]
+    status, out, err = interrupted(place, "solve", *models)
+    assert status == 130 and "Traceback" not in err
+    assert re.search(r"m0\.tessel +Vazer +ok .*\nm1\.tessel +Vazer +interrupted .*\n(.*\n){2}1 of 4 solved\n$", out)
+    assert err.endswith("interrupted: 1 ok, 0 failed, 3 not solved\n")
+    status, out, err = interrupted(place, "batch", *models, "--workers", "1", "--output", "B")
+    assert status == 130 and "Traceback" not in err
+    manifest = json.loads((place / "B" / "manifest.json").read_text(encoding="utf-8"))
+    statuses = [job["status"] for job in manifest["jobs"]]
+    counts = {state: statuses.count(state) for state in ("ok", "cancelled", "pending")}
+    assert err.endswith(f"interrupted: {counts['ok']} ok, {counts['cancelled']} cancelled, {counts['pending']} "
+                        "pending; run the same command again to resume\n")
+    assert counts["ok"] >= 1 and sum(counts.values()) == 4

@@ -1,19 +1,28 @@
-"""The session layer: setup errors, solves with their checks, result files and
-errors, the live solution, printed lines routed to logging, and simulated installations."""
+"""The session layer: setup errors, solves with their checks, result folders and
+errors, the live solution, printed lines routed to logging, stale sessions and
+simulated installations."""
 
 import contextlib
 import logging
 import os
 import pickle
 import re
+import shutil
 import threading
+import time
 from pathlib import Path
 
 import pytest
 
+import veltrane_computer
 import veltrane_sim
-from veltrane_computer.session import Session, SetupError, SolveError, SolveResult, core_output
-from veltrane_computer.simulated import SimulatedInstallation, simulated_installation
+from veltrane_computer.session import Session, SetupError, SolveError, core_output
+from veltrane_computer.simulated import simulated_installation
+
+
+@pytest.fixture(autouse=True)
+def state_folder(tmp_path, monkeypatch):
+    monkeypatch.setenv("VELTRANE_STATE_DIR", str(tmp_path / "state"))
 
 
 @pytest.fixture
@@ -35,18 +44,19 @@ BROKEN_FILES = {"bad-json": ("settings", "{"), "no-families": ("settings", "{}")
 
 
 @pytest.mark.parametrize(
-    "breakage,expected",
+    "breakage,expected,culprit",
     [
-        ("no-installation", "the installation directory '{nowhere}' does not exist"),
-        ("no-settings", "the settings file '{nowhere}' does not exist; pass settings=PATH (command line: --settings"),
-        ("no-data-sources", "the data-sources file '{nowhere}' does not exist; pass data_sources=PATH"),
-        ("no-extensions", "'{extensions}' does not exist: "),
-        ("bad-json", "'{settings}' is not valid JSON"),
-        ("no-families", "'{settings}' lacks the key 'Families'"),
-        ("no-data", "'{data_sources}' lacks the key 'CurrentDatasDirectory'"),
+        ("no-installation", "the installation directory '{nowhere}' does not exist", "nowhere"),
+        ("no-settings", "the settings file '{nowhere}' does not exist; pass settings=PATH (command line: --settings",
+         "nowhere"),
+        ("no-data-sources", "the data-sources file '{nowhere}' does not exist; pass data_sources=PATH", "nowhere"),
+        ("no-extensions", "'{extensions}' does not exist: ", "extensions"),
+        ("bad-json", "'{settings}' is not valid JSON", "settings"),
+        ("no-families", "'{settings}' lacks the key 'Families'", "settings"),
+        ("no-data", "'{data_sources}' lacks the key 'CurrentDatasDirectory'", "data_sources"),
     ],
 )
-def test_open_names_what_is_wrong(tmp_path, breakage, expected):
+def test_open_names_what_is_wrong(tmp_path, breakage, expected, culprit):
     inst = veltrane_sim.make_installation(tmp_path / "i", extensions=breakage != "no-extensions")
     paths = {"installation": inst.directory, "settings": inst.settings_path, "data_sources": inst.data_sources_path}
     if breakage in MISSING:
@@ -54,13 +64,16 @@ def test_open_names_what_is_wrong(tmp_path, breakage, expected):
     if breakage in BROKEN_FILES:
         broken, text = BROKEN_FILES[breakage]
         Path(paths[broken]).write_text(text, encoding="utf-8")
-    extensions = Path(inst.directory) / "Extensions"
-    wanted = expected.format(nowhere=tmp_path / "nowhere", extensions=extensions, **paths)
-    with pytest.raises(SetupError, match=re.escape(wanted)):
+    places = dict(paths, nowhere=tmp_path / "nowhere", extensions=Path(inst.directory) / "Extensions")
+    with pytest.raises(SetupError, match=re.escape(expected.format(**places))) as caught:
         Session.open(**paths)
+    assert caught.value.path == Path(places[culprit])
+    copy = pickle.loads(pickle.dumps(caught.value))
+    assert (str(copy), copy.path) == (str(caught.value), caught.value.path)
+    assert veltrane_computer.SetupError is SetupError and "SetupError" in veltrane_computer.__all__
 
 
-def test_open_takes_every_form_of_module(installation, core):
+def test_open_takes_every_form_of_module_and_a_simulated_installation(installation, core, tmp_path):
     paths = (installation.directory, installation.settings_path, installation.data_sources_path)
     assert Session.open(paths[0], core.VeltraneModule.Trabexon, *paths[1:]).module == core.VeltraneModule.Trabexon
     from Veltrane.SDK import VeltraneModule as HostModule  # importable once setup loaded the SDK
@@ -74,6 +87,11 @@ def test_open_takes_every_form_of_module(installation, core):
         Session.open(paths[0], "Tubrolis", 42)
     with pytest.raises(TypeError, match=r"^model: "):
         Session.open(*paths[:1], "Tubrolis", *paths[1:]).solve(None)
+    simulated = simulated_installation(tmp_path / "sim")
+    with Session.open(simulated) as session:
+        assert session.installation == simulated.installation
+        assert core._settingsPath_ == os.fspath(simulated.settings)
+        assert core._dataSourcesPath_ == os.fspath(simulated.data_sources)
 
 
 # ---------------------------------------------------------------- solving
@@ -88,11 +106,34 @@ def test_solve_copies_results_and_disposes(session, models, core):
     assert veltrane_sim.read_results(result.result_files[0])["solver"] == "Vazer"
     assert "Veltrane.Vazer.Core.dll loaded" in result.messages and result.seconds > 0
     assert core._Solution_ is None and not os.path.exists(core._tempDirectory_)  # solution disposed, sandbox gone
-    # In place, the results are what the run wrote beside the model; a structure model is solved with Vazer.
-    in_place = session.solve(models["piping"], "DiroZiziva", sandbox=False, output_dir=models["piping"].parent / "out")
+    assert re.fullmatch(r"SolveResult\('Line1.tessel', solver='Vazer', 1 result file, \d+\.\d\d s\)", repr(result))
+    # In place, the results are what the run wrote beside the model, new or rewritten; a structure model is
+    # solved with Vazer.
+    folder = models["piping"].parent
+    (folder / "conception.dres").write_text("an earlier run's", encoding="utf-8")
+    in_place = session.solve(models["piping"], "DiroZiziva", sandbox=False, output_dir=folder / "out")
     assert [p.name for p in in_place.result_files] == ["conception.dres", "conception.fre"]
-    assert all(p.parent == models["piping"].parent / "out" for p in in_place.result_files)
+    assert all(p.parent == folder / "out" for p in in_place.result_files)
+    assert veltrane_sim.read_results(folder / "out" / "conception.dres")["solver"] == "DiroZiziva"
     assert session.solve(os.fspath(models["structure"]), "DiroZiziva").solver == "Vazer"
+
+
+def test_a_results_folder_holds_what_its_result_lists(session, models):
+    results = models["piping"].parent / "Line1.results"
+    results.mkdir()
+    (results / "notes.txt").write_text("mine", encoding="utf-8")
+    (results / "Line1.vres").write_text("an older file", encoding="utf-8")
+    first = session.solve(models["piping"], "Vazer")
+    assert veltrane_sim.read_results(results / "Line1.vres")["solver"] == "Vazer"  # the older file replaced
+    second = session.solve(models["piping"], "DiroZiziva")
+    assert sorted(os.listdir(results)) == ["conception.dres", "conception.fre", "notes.txt"]
+    assert sorted(p.name for p in second.result_files) == ["conception.dres", "conception.fre"]
+    # A file the layer copied but someone changed since is theirs now: left alone.
+    session.solve(models["piping"], "Vazer")
+    (results / "Line1.vres").write_text("edited", encoding="utf-8")
+    session.solve(models["piping"], "DiroZiziva")
+    assert sorted(os.listdir(results)) == ["Line1.vres", "conception.dres", "conception.fre", "notes.txt"]
+    assert first.result_files == (results / "Line1.vres",)
 
 
 @pytest.mark.parametrize(
@@ -100,47 +141,76 @@ def test_solve_copies_results_and_disposes(session, models, core):
     [
         ("unknown-solver", "piping", "vazer", None),
         ("missing-model", "Line1/Nope.tessel", "Vazer", None),
+        ("missing-model", "Line1", "Vazer", None),
         ("unreadable-model", "Line1/Line1.thf", "Vazer", None),
         ("unreadable-model", "Line1/Broken.tessel", "Vazer", "broken"),
         ("solver-not-configured", "piping", "DiroZiziva", "_DiroZiziva_"),
         ("solver-not-configured", "piping", "Vazer", "gone"),
+        ("unwritable-output", "piping", "Vazer", "results-is-a-file"),
+        ("unwritable-output", "piping", "Vazer", "under-a-file"),
+        ("unwritable-output", "piping", "Vazer", "too-long"),
     ],
 )
-def test_checks_leave_the_previous_solution(session, models, core, reason, model, solver, prepare):
+def test_checks_leave_the_previous_solution(session, models, core, journal, reason, model, solver, prepare):
     path = models.get(model) or models["piping"].parents[1] / model
+    output = None
     if prepare == "broken":
         path.write_text("not a model", encoding="utf-8")
+    elif prepare == "results-is-a-file":
+        path.with_suffix(".results").write_text("a file", encoding="utf-8")
+    elif prepare == "under-a-file":
+        output = path.parent / "Line1.thf" / "deeper" / "results"
+    elif prepare == "too-long":
+        output = path.parent / "new" / ("x" * 300)
     previous = core.solve(os.fspath(models["structure"]), "Vazer", True)
     sandbox = core._tempDirectory_
+    runs = journal.count("VazerSolver.Run")
     if prepare == "_DiroZiziva_":
         core._DiroZiziva_ = None
     elif prepare == "gone":
         core._Vazer_ = os.fspath(path.parent / "missing.exe")
     with pytest.raises(SolveError) as caught:
-        session.solve(path, solver)
+        session.solve(path, solver, output_dir=output)
     assert (caught.value.reason, caught.value.model, caught.value.solver) == (reason, path, solver)
     assert core._Solution_ is previous and not previous.IsDisposed and os.path.isdir(sandbox)
+    assert journal.count("VazerSolver.Run") == runs
+    assert repr(caught.value) == f"SolveError({path.name!r}, solver={solver!r}, reason={reason!r})"
+    if reason == "unwritable-output":
+        assert f"cannot be written to '{output or path.with_suffix('.results')}'" in str(caught.value)
+        assert not (path.parent / "new").exists()  # nothing made is left behind
 
 
-def test_failed_runs_say_why(session, models, core, switches):
+def test_failed_runs_and_copies_say_why(session, models, core, switches, tmp_path):
+    hook = threading.excepthook
     switches.vazer_run_result = veltrane_sim.RunCode.SOLVER_MISSING
-    with pytest.raises(SolveError, match="produced no solution") as caught:
+    with pytest.raises(SolveError, match="produced no solution$") as caught:
         session.solve(models["piping"])
     assert (caught.value.reason, caught.value.return_value) == ("solver-failed", None)
+    assert not (models["piping"].parent / "Line1.results").exists()
     switches.vazer_run_result = None
+    empty = veltrane_sim.write_tessel(str(tmp_path / "Empty.tessel"), "piping", empty_model=True)
+    with pytest.raises(SolveError, match="produced no solution: the model has no elements$"):
+        session.solve(empty)
     switches.fail("VazerSolver.ctor")
     with pytest.raises(SolveError) as caught:
         session.solve(models["piping"])
-    assert caught.value.reason == "host-error"
+    assert caught.value.reason == "host-error" and threading.excepthook is hook
     assert isinstance(caught.value.__cause__, veltrane_sim.InvalidOperationException)
     assert not os.path.exists(core._tempDirectory_) and core._Solution_ is None
     copy = pickle.loads(pickle.dumps(caught.value))
-    assert (str(copy), copy.reason, copy.model, copy.solver) == (
-        str(caught.value),
-        "host-error",
-        models["piping"],
-        "Vazer",
-    )
+    assert (str(copy), copy.reason, copy.model, copy.solver) == (str(caught.value), "host-error",
+                                                                 models["piping"], "Vazer")
+    # A copy that fails once solved: a SolveError, and what was not copied is not listed.
+    switches.reset()
+    output = tmp_path / "out"
+    (output / "conception.fre").mkdir(parents=True)
+    with pytest.raises(SolveError, match=f"could not be copied to '{output}'") as caught:
+        session.solve(models["piping"], "DiroZiziva", output_dir=output)
+    assert caught.value.reason == "unwritable-output"
+    assert sorted(os.listdir(output)) == ["conception.dres", "conception.fre"]
+    shutil.rmtree(output / "conception.fre")
+    assert [p.name for p in session.solve(models["piping"], output_dir=output).result_files] == ["Line1.vres"]
+    assert sorted(os.listdir(output)) == ["Line1.vres"]
 
 
 @pytest.mark.parametrize("ending", [None, ValueError, KeyboardInterrupt])
@@ -153,7 +223,7 @@ def test_solving_disposes_however_the_block_ends(session, models, core, ending):
     assert solution.IsDisposed and core._Solution_ is None and not os.path.exists(core._tempDirectory_)
 
 
-def test_the_lock_serialises_and_stale_sessions_refuse(session, models, switches):
+def test_the_lock_serialises_and_sessions_refuse_once_set_up_again(session, installation, models, switches, core):
     switches.solver_delay = 0.05
     results = []
     threads = [threading.Thread(target=lambda: results.append(session.solve(models["piping"]))) for _ in range(3)]
@@ -162,11 +232,20 @@ def test_the_lock_serialises_and_stale_sessions_refuse(session, models, switches
     for thread in threads:
         thread.join()
     assert len(results) == 3 and all(r.result_files[0].exists() for r in results)
-    other = veltrane_sim.make_installation(models["piping"].parents[2] / "other")
-    Session.open(other.directory, "Tubrolis", other.settings_path, other.data_sources_path)
-    with pytest.raises(RuntimeError, match="no longer set up for"):
-        session.solve(models["piping"])
-    session.close()
+    # The same installation with other settings files, then the core's own setup: the older session refuses.
+    settings = shutil.copy(installation.settings_path, models["piping"].parents[1] / "Other.settings")
+    newer = Session.open(installation.directory, "Tubrolis", settings, installation.data_sources_path)
+    for stale in (session, newer):
+        with pytest.raises(RuntimeError, match="set up again"):
+            stale.solve(models["piping"])
+        with pytest.raises(RuntimeError, match="set up again"):
+            stale.solver_paths  # noqa: B018
+        newest = Session.open(installation.directory, "Tubrolis")
+        if stale is session:
+            core.setup_veltrane_computer(installation.directory, core.VeltraneModule.Tubrolis)
+    with newest.solving(models["piping"]) as solution:
+        session.close()  # a stale session leaves the newer setup's solution alone
+        assert not solution.IsDisposed
     with pytest.raises(RuntimeError, match="closed"):
         session.solve(models["piping"])
 
@@ -190,16 +269,33 @@ def test_printed_lines_go_to_the_log_and_print_comes_back(ready, core, caplog):
     assert "print" not in vars(core)
 
 
-def test_simulated_installation_is_made_once_and_pickles(tmp_path, core):
+@pytest.mark.timeout(60)
+def test_only_the_calls_own_threads_lines_are_kept(session, models, core, switches, journal, capsys):
+    switches.solver_delay = 0.5
+    core._dlls_ = [name for name in core._dlls_ if name != "Veltrane.Tubrolis.Project.dll"]
+    results = []
+    solving = threading.Thread(target=lambda: results.append(session.solve(models["piping"])))
+    solving.start()
+    while not journal.count("VazerSolver.Run") and solving.is_alive():  # the solve is running on its worker
+        time.sleep(0.01)
+    core.load_dll("Veltrane.Tubrolis.Project.dll")  # directly, from another thread meanwhile
+    solving.join()
+    assert "Veltrane.Tubrolis.Project.dll loaded\n" in capsys.readouterr().out
+    assert "Veltrane.Tubrolis.Project.dll loaded" not in results[0].messages
+    # The solver worker a call starts is the call's own; another thread's lines are not.
+    with core_output() as lines:
+        for name in ("Thread-98 (_VazerSolve)", "Thread-99 (unrelated)"):
+            thread = threading.Thread(target=vars(core)["print"], args=(f"from {name}",), name=name)
+            thread.start()
+            thread.join()
+    assert lines == ["from Thread-98 (_VazerSolve)"]
+    assert capsys.readouterr().out == "from Thread-99 (unrelated)\n"
+
+
+def test_simulated_installation_is_made_once(tmp_path, core):
     made = simulated_installation(tmp_path / "sim")
-    assert made == SimulatedInstallation(
-        tmp_path / "sim" / "Tubrolis 2025.1",
-        tmp_path / "sim" / "Settings" / "Tubrolis.settings",
-        tmp_path / "sim" / "Settings" / "DataSources.settings",
-    )
+    assert made.installation == tmp_path / "sim" / "Tubrolis 2025.1"
+    assert made.settings == tmp_path / "sim" / "Settings" / "Tubrolis.settings"
     made.settings.write_text(made.settings.read_text(encoding="utf-8").replace('"80"', '"96"'), encoding="utf-8")
     assert simulated_installation(tmp_path / "sim") == made and '"96"' in made.settings.read_text(encoding="utf-8")
     assert veltrane_sim.current_installation().settings_path == os.fspath(made.settings)
-    assert pickle.loads(pickle.dumps(made)) == made
-    result = SolveResult(made.installation, "Vazer", True, tmp_path, (tmp_path / "a.vres",), 1.0, ("x",))
-    assert pickle.loads(pickle.dumps(result)) == result

@@ -15,21 +15,25 @@ outlive the next solve, disposes of the solution and returns a
 says why. The lines the core prints go to ``logging.getLogger("veltrane_computer")``.
 
 The core holds one setup, one solution and one sandbox per process, so a
-session is process-wide state too: opening another session rebinds the core
-(the older one then refuses to solve), and a session is not for concurrent use
-from several threads. Its calls take a
-process-wide lock, so calls made from several threads run one after another.
+session is process-wide state too: setting the core up again (another
+:meth:`Session.open`, or the core's own setup) makes the older session refuse
+further calls, and a session is not for concurrent use from several threads.
+Its calls take a process-wide lock, so calls made from several threads run one
+after another.
 """
 
 from __future__ import annotations
 
 import builtins
 import contextlib
+import hashlib
 import importlib
 import json
 import logging
 import os
 import shutil
+import sys
+import tempfile
 import threading
 import time
 from collections.abc import Iterator
@@ -37,6 +41,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Literal, NamedTuple, get_args
+
+from .simulated import SimulatedInstallation
 
 if TYPE_CHECKING:
     from .model import Kind, Model
@@ -49,7 +55,13 @@ Solver = Literal["Vazer", "DiroZiziva"]
 SOLVERS: tuple[str, ...] = get_args(Solver)
 
 SolveFailure = Literal[
-    "unknown-solver", "missing-model", "unreadable-model", "solver-not-configured", "solver-failed", "host-error"
+    "unknown-solver",
+    "missing-model",
+    "unreadable-model",
+    "solver-not-configured",
+    "unwritable-output",
+    "solver-failed",
+    "host-error",
 ]
 
 logger = logging.getLogger("veltrane_computer")
@@ -59,7 +71,8 @@ StrPath = str | os.PathLike[str]
 # The core's state is process-wide: one lock for every call the layer makes into it.
 _core_lock = threading.RLock()
 
-_WORKERS = ("_VazerSolve", "_DiroZizivaSolve")
+# The core names its solver worker thread after the worker function it runs.
+_WORKER_SUFFIXES = ("(_VazerSolve)", "(_DiroZizivaSolve)")
 # Where each solver's path lives in Tubrolis.settings (family, sub-family, setting).
 _SOLVER_SETTINGS = {"Vazer": "VAZER / PATH / WINDOWS SOLVER PATH", "DiroZiziva": "DIROZIZIVA / PATH / SOLVER PATH"}
 
@@ -100,6 +113,9 @@ class SolveError(Exception):
         fields = {"model": self.model, "solver": self.solver, "reason": self.reason, "messages": self.messages}
         return (_rebuild_solve_error, (self.args[0], fields))
 
+    def __repr__(self) -> str:
+        return f"SolveError({self.model.name!r}, solver={self.solver!r}, reason={self.reason!r})"
+
 
 def _rebuild_solve_error(message: str, fields: dict[str, Any]) -> SolveError:
     return SolveError(message, **fields)  # the host's return value does not cross processes
@@ -117,17 +133,40 @@ class SolveResult:
     seconds: float
     messages: tuple[str, ...]
 
+    def __repr__(self) -> str:
+        count = len(self.result_files)
+        files = f"{count} result file{'' if count == 1 else 's'}"
+        return f"SolveResult({self.model.name!r}, solver={self.solver!r}, {files}, {self.seconds:.2f} s)"
 
-class _PrintedLines:
-    """Stands in for ``print`` in the core's namespace: each line goes to the log and is kept."""
+
+class _CallThreads:
+    """The threads of one call into the core: the calling thread, and the solver workers started during the call."""
 
     def __init__(self) -> None:
-        self.lines: list[str] = []
+        self.caller = threading.current_thread()
+        self.earlier = set(threading.enumerate())
 
-    def __call__(self, *values: object, sep: str | None = " ", end: str | None = "\n", **kwargs: Any) -> None:
-        if kwargs.get("file") is not None:
-            builtins.print(*values, sep=sep, end=end, **kwargs)
+    def __contains__(self, thread: object) -> bool:
+        if thread is self.caller:
+            return True
+        name = getattr(thread, "name", "")
+        return name.endswith(_WORKER_SUFFIXES) and thread not in self.earlier
+
+
+class _PrintedLines:
+    """Stands in for ``print`` in the core's namespace during a call: the lines of the call's own threads go
+    to the log and are kept; any other thread's go to the ``print`` that was there before."""
+
+    def __init__(self, previous: Any) -> None:
+        self.lines: list[str] = []
+        self.previous = previous
+        self.threads = _CallThreads()
+
+    def __call__(self, *values: object, **options: Any) -> None:
+        if options.get("file") is not None or threading.current_thread() not in self.threads:
+            self.previous(*values, **options)
             return
+        sep, end = options.get("sep"), options.get("end")
         text = (" " if sep is None else sep).join(map(str, values)) + ("\n" if end is None else end)
         for line in text.splitlines():
             self.lines.append(line)
@@ -136,32 +175,34 @@ class _PrintedLines:
 
 @contextlib.contextmanager
 def core_output() -> Iterator[list[str]]:
-    """Under the process lock, route what the core prints to the log; yields the list of lines printed."""
+    """Under the process lock, route what the core prints in this thread (and in the solver worker it starts)
+    to the log; yields the list of those lines. Other threads' lines go where they went before."""
     from . import veltrane_core
 
     with _core_lock:
         namespace = vars(veltrane_core)
-        had_print, previous = "print" in namespace, namespace.get("print")
-        printed = _PrintedLines()
+        had_print = "print" in namespace
+        printed = _PrintedLines(namespace.get("print", builtins.print))
         namespace["print"] = printed
         try:
             yield printed.lines
         finally:
-            if had_print:
-                namespace["print"] = previous
-            else:
-                del namespace["print"]
+            if namespace.get("print") is printed:  # unless a script rebound it meanwhile
+                if had_print:
+                    namespace["print"] = printed.previous
+                else:
+                    del namespace["print"]
 
 
 @contextlib.contextmanager
 def _worker_failures() -> Iterator[list[BaseException]]:
-    """Collects what escapes the solver's worker thread instead of printing its traceback."""
+    """Collects what escapes the solver worker this thread starts, instead of printing its traceback."""
     failures: list[BaseException] = []
     previous = threading.excepthook
+    threads = _CallThreads()
 
     def hook(args: threading.ExceptHookArgs) -> None:
-        name = args.thread.name if args.thread is not None else ""
-        if args.exc_value is not None and any(name.endswith(f"({worker})") for worker in _WORKERS):
+        if args.exc_value is not None and args.thread in threads:
             logger.debug("the solver's worker thread raised", exc_info=args.exc_value)
             failures.append(args.exc_value)
         else:
@@ -189,6 +230,7 @@ class _Run(NamedTuple):
     solution: Any
     printed: list[str]
     files_before: dict[str, tuple[int, int]]
+    output_dir: Path | None  # made and checked before the solve; None: the results are not copied
 
 
 def _module_member(module: object) -> VeltraneModule:
@@ -241,31 +283,120 @@ def _files(folder: Path) -> dict[str, tuple[int, int]]:
     return found
 
 
+def _stamp(path: Path) -> list[int] | None:
+    """What tells a file the layer copied from one put there since: inode, size, modification time."""
+    try:
+        status = path.stat()
+    except OSError:
+        return None
+    return [status.st_ino, status.st_size, status.st_mtime_ns]
+
+
+def _state_folder() -> Path:
+    """Where the layer keeps what it remembers between processes (VELTRANE_STATE_DIR overrides it)."""
+    configured = os.environ.get("VELTRANE_STATE_DIR")
+    if configured:
+        return Path(configured)
+    if sys.platform == "win32":
+        return Path(os.environ.get("LOCALAPPDATA") or Path.home() / "AppData" / "Local") / "veltrane_computer"
+    return Path(os.environ.get("XDG_STATE_HOME") or Path.home() / ".local" / "state") / "veltrane_computer"
+
+
+class _WrittenFiles:
+    """The result files the layer copied into a folder, recorded outside it so that the folder holds results only.
+    A recorded file is the layer's while its stamp is unchanged; any other file is left alone."""
+
+    def __init__(self, folder: Path) -> None:
+        self.folder = os.path.realpath(folder)
+        key = hashlib.sha256(os.fsencode(self.folder)).hexdigest()[:32]
+        self.record = _state_folder() / "results" / f"{key}.json"
+
+    def earlier(self) -> dict[str, list[int]]:
+        """Name -> stamp of the files an earlier solve copied here that are still as it left them."""
+        try:
+            with open(self.record, encoding="utf-8") as stream:
+                document = json.load(stream)
+            files = dict(document["files"]) if document["folder"] == self.folder else {}
+        except (OSError, ValueError, KeyError, TypeError):
+            return {}
+        folder = Path(self.folder)
+        return {
+            name: stamp for name, stamp in files.items() if Path(name).name == name and _stamp(folder / name) == stamp
+        }
+
+    def remember(self, names: set[str]) -> None:
+        files = {name: _stamp(Path(self.folder) / name) for name in sorted(names)}
+        document = {"folder": self.folder, "files": {name: stamp for name, stamp in files.items() if stamp}}
+        try:
+            if not document["files"]:
+                self.record.unlink(missing_ok=True)
+                return
+            self.record.parent.mkdir(parents=True, exist_ok=True)
+            handle, temporary = tempfile.mkstemp(dir=self.record.parent, suffix=".json")
+            with os.fdopen(handle, "w", encoding="utf-8") as stream:
+                json.dump(document, stream)
+            os.replace(temporary, self.record)
+        except OSError as error:
+            logger.warning(
+                "cannot record the result files copied to %s (%s): a later solve leaves them", self.folder, error
+            )
+
+
+def _make_output(target: Path) -> list[Path]:
+    """Make target and its missing parents and check that a file can be written there; answers the folders made.
+    OSError when it cannot be done, with nothing made left behind."""
+    made = [folder for folder in (target, *target.parents) if not os.path.lexists(folder)]
+    try:
+        target.mkdir(parents=True, exist_ok=True)
+        with tempfile.TemporaryFile(dir=target):
+            pass
+    except OSError:
+        _remove_made(made)
+        raise
+    return made
+
+
+def _remove_made(made: list[Path]) -> None:
+    """Remove the folders _make_output made, deepest first, while they are empty."""
+    for folder in made:
+        with contextlib.suppress(OSError):
+            folder.rmdir()
+
+
 class Session:
     """The process bound to one installation by :meth:`open`. Use it as a context manager, or call
     :meth:`close`. Not for concurrent use from several threads (see the module's documentation)."""
 
     def __init__(self, installation: Path, module: VeltraneModule) -> None:
+        from . import veltrane_core
+
         self.installation = installation
         self.module = module
         self.closed = False
+        # Each setup makes the application object afresh: while it is this one, the core is as this session set it up.
+        self._application = veltrane_core._Application_
 
     @classmethod
     def open(
         cls,
-        installation: StrPath,
+        installation: StrPath | SimulatedInstallation,
         module: object = "Tubrolis",
         settings: StrPath | None = None,
         data_sources: StrPath | None = None,
     ) -> Session:
         """Run setup against ``installation``; raise :class:`SetupError` naming what is wrong.
 
-        ``module`` is a ``VeltraneModule`` member, its name or the host's member. ``settings`` and
-        ``data_sources`` point the core at other Tubrolis.settings and DataSources.settings files than
-        the ones at their fixed places (they are bound into the core for the rest of the process).
+        ``installation`` is the installation directory, or a :class:`SimulatedInstallation` (whose settings files
+        are then the defaults). ``module`` is a ``VeltraneModule`` member, its name or the host's member.
+        ``settings`` and ``data_sources`` point the core at other Tubrolis.settings and DataSources.settings files
+        than the ones at their fixed places (they are bound into the core for the rest of the process).
         """
         from . import veltrane_core as core
 
+        if isinstance(installation, SimulatedInstallation):
+            settings = installation.settings if settings is None else settings
+            data_sources = installation.data_sources if data_sources is None else data_sources
+            installation = installation.installation
         directory = _path(installation, "installation")
         member = _module_member(module)
         settings_file = Path(core._settingsPath_) if settings is None else _path(settings, "settings")
@@ -294,7 +425,7 @@ class Session:
                 extensions = directory / "Extensions"
                 message = f"'{extensions}' does not exist: {directory} is not a complete installation"
                 raise SetupError(message, extensions)
-        logger.info("set up against %s", directory)
+        logger.info("set up against %s for %s", directory, member.name)
         return cls(directory, member)
 
     def __enter__(self) -> Session:
@@ -310,31 +441,53 @@ class Session:
         return f"<Session {state} {str(self.installation)!r} {self.module.name}>"
 
     def close(self) -> None:
-        """Dispose of any solution left and refuse further solves."""
+        """Dispose of any solution left and refuse further calls. A session whose core was set up again since
+        leaves the solution alone: it belongs to the newer setup."""
         if not self.closed:
+            current = self._is_current()
             self.closed = True
-            from . import veltrane_core
+            if current:
+                from . import veltrane_core
 
-            with core_output():
-                veltrane_core.disposeSolution()
+                with core_output():
+                    veltrane_core.disposeSolution()
+
+    def _is_current(self) -> bool:
+        from . import veltrane_core as core
+
+        return core._Application_ is self._application and bool(core._validSetup_)
+
+    def _ensure_current(self) -> None:
+        """Raise RuntimeError when the session is closed, or when the core was set up again (by another
+        :meth:`open` or by the core's own setup, whatever its installation or settings) since it opened."""
+        if self.closed:
+            raise RuntimeError("the session is closed")
+        if not self._is_current():
+            raise RuntimeError(
+                f"the core is no longer set up for {self.installation} as this session set it up: "
+                "it was set up again since; open a new session"
+            )
 
     @property
     def solver_paths(self) -> dict[str, Path | None]:
         """The solver paths the settings name (None: not set)."""
         from . import veltrane_core as core
 
+        self._ensure_current()
         return {name: None if path is None else Path(path) for name, path in _configured_solvers(core).items()}
 
     @property
     def data_directory(self) -> Path:
         from . import veltrane_core
 
+        self._ensure_current()
         return Path(veltrane_core._dataPath_)
 
     @property
     def projects_directory(self) -> Path:
         from . import veltrane_core
 
+        self._ensure_current()
         return Path(veltrane_core._projectPath_)
 
     def inspect_class(self, class_name: str) -> str:
@@ -342,6 +495,7 @@ class Session:
         LookupError when no assembly of the installation holds it."""
         from . import veltrane_core as core
 
+        self._ensure_current()
         with core_output():
             namespace, assembly = core.findNameSpaceAndAssembly(class_name)
             if namespace is None or assembly is None:
@@ -356,38 +510,40 @@ class Session:
         """Solve ``model`` and copy its result files to ``output_dir`` (default: the folder
         ``<model name>.results`` beside the model); the solution is disposed of before returning.
 
-        Structure models are always solved with Vazer, whatever ``solver`` says; the result names
-        the solver that ran. Raises :class:`SolveError`.
+        The folder is made and checked before the solve. It then holds exactly the files the result lists:
+        those an earlier solve copied there and this one did not write again are removed first (no other file
+        is). Structure models are always solved with Vazer, whatever ``solver`` says; the result names the
+        solver that ran. Raises :class:`SolveError`.
         """
         started = time.perf_counter()
         chosen = None if output_dir is None else _path(output_dir, "output_dir")
-        with self._solve(model, solver, sandbox) as run:
-            target = chosen or run.model.with_suffix(".results")
-            copied = self._copy_results(run, sandbox, target)
+        with self._solve(model, solver, sandbox, chosen, copy=True) as run:
+            assert run.output_dir is not None
+            copied = self._copy_results(run, sandbox, run.output_dir)
         seconds = time.perf_counter() - started
-        return SolveResult(run.model, run.solver, True, target, copied, seconds, tuple(run.printed))
+        return SolveResult(run.model, run.solver, True, run.output_dir, copied, seconds, tuple(run.printed))
 
     @contextlib.contextmanager
     def solving(self, model: StrPath, solver: Solver = "Vazer", sandbox: bool = True) -> Iterator[Any]:
         """The live host solution of ``model``, disposed of when the block ends, however it ends.
 
         The block holds the session's lock, and what the core prints in it goes to the log."""
-        with self._solve(model, solver, sandbox) as run:
+        with self._solve(model, solver, sandbox, None, copy=False) as run:
             yield run.solution
 
     @contextlib.contextmanager
-    def _solve(self, model: StrPath, solver: str, sandbox: bool) -> Iterator[_Run]:
+    def _solve(self, model: StrPath, solver: str, sandbox: bool, output_dir: Path | None, copy: bool) -> Iterator[_Run]:
         from . import veltrane_core as core
 
-        if self.closed:
-            raise RuntimeError("the session is closed")
-        if core._exePath_ != os.fspath(self.installation) or not core._validSetup_:
-            raise RuntimeError(f"the core is no longer set up for {self.installation}: another setup rebound it")
+        self._ensure_current()
         path = _path(model, "model")
         with core_output() as lines:
-            used = self._check(core, path, solver)
+            used, tessel = self._check(core, path, solver)
+            target = (output_dir or path.with_suffix(".results")) if copy else None
+            made = self._output_folder(target, path, used) if target is not None else []
             logger.info("solving %s with %s%s", path, used, " in a sandbox" if sandbox else " in place")
             before = _files(path.parent)
+            solved = False
             try:
                 try:
                     with _worker_failures() as worker_errors:
@@ -398,7 +554,7 @@ class Session:
                     raise failure from error
                 if solution is None:
                     cause = worker_errors[0] if worker_errors else None
-                    detail = f"raised: {cause}" if cause else "produced no solution"
+                    detail = f"raised: {cause}" if cause else "produced no solution" + _why_no_solution(tessel, lines)
                     failure = SolveError(
                         f"the {used} run on '{path}' {detail}",
                         model=path,
@@ -408,15 +564,28 @@ class Session:
                         messages=tuple(lines),
                     )
                     raise failure from cause
-                yield _Run(path, used, solution, lines, before)
+                solved = True
+                yield _Run(path, used, solution, lines, before, target)
             finally:
                 core.disposeSolution()
+                if not solved:
+                    _remove_made(made)
 
-    def _check(self, core: Any, path: Path, solver: str) -> str:
-        """The solver that will run; raises SolveError before anything is disposed of or copied."""
+    @staticmethod
+    def _output_folder(target: Path, model: Path, solver: str) -> list[Path]:
+        try:
+            return _make_output(target)
+        except OSError as error:
+            message = f"output_dir: the results of '{model}' cannot be written to '{target}': {error.strerror or error}"
+            raise _refused("unwritable-output", message, model, solver) from error
+
+    def _check(self, core: Any, path: Path, solver: str) -> tuple[str, Any]:
+        """The solver that will run and the model; raises SolveError before anything is disposed of or copied."""
         if solver not in SOLVERS:
             choices = ", ".join(map(repr, SOLVERS))
             raise _refused("unknown-solver", f"solver: {solver!r} is not one of {choices}", path, solver)
+        if path.is_dir():
+            raise _refused("missing-model", f"model: '{path}' is a folder, not a model file", path, solver)
         if not path.is_file():
             raise _refused("missing-model", f"model: '{path}' does not exist", path, solver)
         if path.suffix.lower() != ".tessel":
@@ -434,10 +603,11 @@ class Session:
         if not os.path.exists(configured):
             message = f"the {solver} solver path '{configured}' set in the settings does not exist"
             raise _refused("solver-not-configured", message, path, solver)
-        return solver
+        return solver, tessel
 
     def _copy_results(self, run: _Run, sandbox: bool, target: Path) -> tuple[Path, ...]:
-        """Copies what the run wrote in its working folder (the sandbox or the model's folder) to target."""
+        """Copies what the run wrote in its working folder (the sandbox or the model's folder) to target, after
+        removing what an earlier solve copied there and this run did not write again."""
         from . import veltrane_core as core
 
         if sandbox:
@@ -447,13 +617,26 @@ class Session:
         else:
             folder = run.model.parent
             written = {name for name, stamp in _files(folder).items() if run.files_before.get(name) != stamp}
-        target.mkdir(parents=True, exist_ok=True)
-        copied = []
-        for name in sorted(written):
-            destination = target / name
-            if not (destination.exists() and destination.samefile(folder / name)):
-                shutil.copy2(folder / name, destination)
-            copied.append(destination)
+        record = _WrittenFiles(target)
+        earlier = record.earlier()
+        copied: list[Path] = []
+        try:
+            for name in sorted(set(earlier) - written):
+                (target / name).unlink()
+            for name in sorted(written):
+                destination = target / name
+                if not (destination.exists() and destination.samefile(folder / name)):
+                    shutil.copyfile(folder / name, destination)  # never into a folder of that name
+                    shutil.copystat(folder / name, destination)
+                copied.append(destination)
+        except OSError as error:
+            message = f"the results of '{run.model}' could not be copied to '{target}': {error.strerror or error}"
+            failure = SolveError(
+                message, model=run.model, solver=run.solver, reason="unwritable-output", messages=tuple(run.printed)
+            )
+            raise failure from error
+        finally:
+            record.remember({path.name for path in copied} | set(record.earlier()))
         return tuple(copied)
 
     @staticmethod
@@ -467,15 +650,6 @@ class Session:
         return names | {os.path.basename(thermal)} if thermal else names
 
     # --- models and projects (veltrane_computer.model, veltrane_computer.project) ------------------------------
-
-    def _ensure_current(self) -> None:  # reconciled at merge
-        """RuntimeError when the session is closed or the core is set up for another installation."""
-        from . import veltrane_core as core
-
-        if self.closed:
-            raise RuntimeError("the session is closed")
-        if core._exePath_ != os.fspath(self.installation) or not core._validSetup_:
-            raise RuntimeError(f"the core is no longer set up for {self.installation}: another setup rebound it")
 
     def open_model(self, path: StrPath) -> Model:
         """The model in ``path``; :class:`~veltrane_computer.model.ModelError` says why it cannot be opened."""
@@ -508,3 +682,14 @@ class Session:
         from .project import new_project
 
         return new_project(self, directory, name, kind, study, screen)
+
+def _why_no_solution(tessel: Any, printed: list[str]) -> str:
+    """What the host told of a run that produced no solution: the lines it printed, or an empty model."""
+    said = [line for line in printed if not line.endswith(" loaded")]
+    if said:
+        return ": " + "; ".join(said)
+    try:
+        empty = tessel.Elements.Count == 0
+    except Exception:  # a model the host describes otherwise says nothing more
+        empty = False
+    return ": the model has no elements" if empty else ""

@@ -4,7 +4,7 @@
     from veltrane_computer.simulated import simulated_installation
 
     simulated = simulated_installation("/tmp/veltrane")
-    with Session.open(**simulated._asdict()) as session:
+    with Session.open(simulated) as session:
         ...
 
 Call :func:`simulated_installation` in each process that uses the simulated host
@@ -21,7 +21,7 @@ __all__ = ["SimulatedInstallation", "simulated_installation"]
 
 
 class SimulatedInstallation(NamedTuple):
-    """Where a simulated installation lives; the arguments :meth:`Session.open` takes."""
+    """Where a simulated installation lives; :meth:`Session.open` takes it as it is."""
 
     installation: Path
     settings: Path

@@ -107,10 +107,14 @@ def veltrane_switches(monkeypatch: pytest.MonkeyPatch) -> HostSwitches:
 
 
 @pytest.fixture
-def veltrane_installation(tmp_path: os.PathLike[str]) -> Iterator[SimulatedInstallation]:
-    """A simulated installation in the test's temporary folder; the core's globals are put back afterwards."""
+def veltrane_installation(
+    tmp_path: os.PathLike[str], monkeypatch: pytest.MonkeyPatch
+) -> Iterator[SimulatedInstallation]:
+    """A simulated installation in the test's temporary folder; the core's globals are put back afterwards.
+    What sessions remember of their results folders is kept there too, not in the user's state folder."""
     from .simulated import simulated_installation
 
+    monkeypatch.setenv("VELTRANE_STATE_DIR", os.path.join(tmp_path, "veltrane-state"))
     installation = simulated_installation(os.path.join(tmp_path, "veltrane"))
     import veltrane_sim
 
@@ -130,7 +134,7 @@ def veltrane_session(veltrane_installation: SimulatedInstallation) -> Iterator[S
     """A session open on the simulated installation, closed after the test."""
     from .session import Session
 
-    with Session.open(**veltrane_installation._asdict()) as session:
+    with Session.open(veltrane_installation) as session:
         yield session
 
 
