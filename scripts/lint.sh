@@ -22,8 +22,8 @@ step() {
   if ! "$@"; then failed+=("$name"); fi
 }
 
-mapfile -t cpp_files < <(find src/veltrane_computer -name '*.cpp' -o -name '*.hpp' | sort)
-mapfile -t cpp_units < <(find src/veltrane_computer -name '*.cpp' | sort)
+mapfile -t cpp_files < <(find src/core -name '*.cpp' -o -name '*.hpp' | sort)
+mapfile -t cpp_units < <(find src/core -name '*.cpp' | sort)
 
 step clang-format clang-format --dry-run --Werror "${cpp_files[@]}"
 

@@ -1,6 +1,6 @@
 // createTessel and its two wrappers: a new, empty model in memory for the
 // piping or the structure application, holding one layer named "0".
-#include "functions.hpp"
+#include "frame/functions.hpp"
 #include "host/bridge.hpp"
 #include "host/names.hpp"
 

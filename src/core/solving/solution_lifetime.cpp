@@ -1,7 +1,7 @@
 // disposeSolution: releases the current solution and deletes the sandbox
 // directory left by the last sandbox solve, once a run whose caller was
 // interrupted has ended and its solution is disposed of.
-#include "functions.hpp"
+#include "frame/functions.hpp"
 #include "host/bridge.hpp"
 #include "host/names.hpp"
 #include "solving/worker_runs.hpp"

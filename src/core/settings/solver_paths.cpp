@@ -2,7 +2,7 @@
 // projects directories taken from the parsed settings files. Any subscriptable
 // object with iterable arrays works; exact dicts, lists and strings take a
 // fast road that behaves the same.
-#include "functions.hpp"
+#include "frame/functions.hpp"
 #include "host/bridge.hpp"
 
 #if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))

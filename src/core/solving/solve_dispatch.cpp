@@ -1,7 +1,7 @@
 // solve, solvePipingModel and solveStructureModel: check the request, prepare
 // the sandbox, route the model to its solver and run the solver's worker on a
 // thread of its own, handing back what the worker left in _Solution_.
-#include "functions.hpp"
+#include "frame/functions.hpp"
 #include "host/bridge.hpp"
 #include "host/names.hpp"
 #include "solving/worker_runs.hpp"

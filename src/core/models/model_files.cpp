@@ -1,7 +1,7 @@
 // loadTessel, saveTessel and getTessel: a model document read from its file
 // by the host, written back with its solver input file beside it, and found
 // in a directory.
-#include "functions.hpp"
+#include "frame/functions.hpp"
 #include "host/bridge.hpp"
 #include "host/host_paths.hpp"
 #include "host/names.hpp"

@@ -3,7 +3,7 @@
 // moved aside only once every setting has been read and converted, so a
 // missing settings controller or a setting that does not convert leaves it in
 // place, and it is put back when the writer fails.
-#include "functions.hpp"
+#include "frame/functions.hpp"
 #include "host/bridge.hpp"
 #include "host/names.hpp"
 #include "models/input_files.hpp"

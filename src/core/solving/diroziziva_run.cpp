@@ -1,7 +1,7 @@
 // _DiroZizivaSolve: the DiroZiziva run, normally the body of the solver
 // worker thread. It works inside a single-threaded COM apartment and leaves
 // its outcome in _Solution_.
-#include "functions.hpp"
+#include "frame/functions.hpp"
 #include "host/bridge.hpp"
 #include "host/names.hpp"
 #include "models/input_files.hpp"

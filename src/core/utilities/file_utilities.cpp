@@ -1,6 +1,6 @@
 // find_first_file and copyDirectoryToTemp: file-system helpers that never
 // touch the host and work before setup.
-#include "functions.hpp"
+#include "frame/functions.hpp"
 #include "host/bridge.hpp"
 #include "host/names.hpp"
 #include "utilities/path_relations.hpp"

@@ -1,6 +1,6 @@
 // inspectClass and findNameSpaceAndAssembly: host classes described as JSON,
 // and a class name's namespace and assembly found among the installation's.
-#include "functions.hpp"
+#include "frame/functions.hpp"
 #include "host/bridge.hpp"
 #include "host/names.hpp"
 

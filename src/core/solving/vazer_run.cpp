@@ -1,7 +1,7 @@
 // _VazerSolve: the Vazer run, normally the body of the solver worker thread.
 // It works inside a single-threaded COM apartment, with the culture chosen at
 // setup, and leaves its outcome in _Solution_.
-#include "functions.hpp"
+#include "frame/functions.hpp"
 #include "host/bridge.hpp"
 #include "host/culture.hpp"
 #include "host/host_paths.hpp"

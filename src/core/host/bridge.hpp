@@ -4,7 +4,7 @@
 // and raising. Each helper throws py::error_already_set with the error set.
 #pragma once
 
-#include "frame.hpp"
+#include "frame/frame.hpp"
 #include "host/unwinding.hpp"
 #include "host/version_compat.hpp"
 

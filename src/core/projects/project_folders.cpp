@@ -1,7 +1,7 @@
 // addProjectFolder and removeProjectFolder: the plain folders projects are
 // kept in. File-system work only, through os and shutil of the namespace.
 // The removal steps are shared with removeProject (projects.cpp).
-#include "functions.hpp"
+#include "frame/functions.hpp"
 #include "host/bridge.hpp"
 #include "host/names.hpp"
 #include "projects/projects.hpp"

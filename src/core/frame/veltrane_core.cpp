@@ -2,9 +2,9 @@
 // execution, the module body (imports, VeltraneModule, the state globals,
 // the function objects), argument binding, the setup guard, error conversion
 // and the traceback frames of every exported function.
-#include "frame.hpp"
+#include "frame/frame.hpp"
 
-#include "functions.hpp"
+#include "frame/functions.hpp"
 #include "host/bridge.hpp"
 #include "host/names.hpp"
 #include "solving/worker_runs.hpp"
@@ -20,6 +20,8 @@ namespace vc {
 namespace {
 
 constexpr const char* kModuleName = "veltrane_computer.veltrane_core";
+// The file name tracebacks show for the module; scripts match on it, so it
+// stays as it was when the sources lived in the package.
 constexpr const char* kSourceFile = "src/veltrane_computer/veltrane_core";
 constexpr const char* kGuardMessage =
     "Invalid setup! Please call 'from veltrane_computer import setup_veltrane_computer' and set "

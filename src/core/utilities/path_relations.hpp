@@ -1,7 +1,7 @@
 // How two paths of the file system relate. (project_folders.cpp)
 #pragma once
 
-#include "frame.hpp"
+#include "frame/frame.hpp"
 
 namespace vc {
 

@@ -1,7 +1,7 @@
 // Steps shared by project folders, projects and studies.
 #pragma once
 
-#include "frame.hpp"
+#include "frame/frame.hpp"
 
 namespace vc {
 

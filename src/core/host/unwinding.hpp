@@ -3,7 +3,7 @@
 // interpreter chains them, and ordinary errors of a best-effort step are let go.
 #pragma once
 
-#include "frame.hpp"
+#include "frame/frame.hpp"
 
 // The GNU C++ runtime ends a thread (pthread_exit, which is how the
 // interpreter stops a daemon thread at shutdown) by unwinding it with this

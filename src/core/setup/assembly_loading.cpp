@@ -1,7 +1,7 @@
 // load_dll and load_dll_c: a library of the installation loaded once per
 // process and per name, looked for in Extensions first, then in the
 // installation directory; both share the list of names in _dlls_.
-#include "functions.hpp"
+#include "frame/functions.hpp"
 #include "host/bridge.hpp"
 #include "host/names.hpp"
 

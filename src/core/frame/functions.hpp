@@ -2,11 +2,11 @@
 // its concern and listed in table order by the module frame.
 #pragma once
 
-#include "frame.hpp"
+#include "frame/frame.hpp"
 
 namespace vc::api {
 
-// setup.cpp, assembly_loading.cpp
+// setup/setup.cpp, setup/assembly_loading.cpp
 extern const Function setup_veltrane_computer;
 extern const Function load_dll;
 extern const Function load_dll_c;

@@ -1,7 +1,7 @@
 // The solver input file of a model, shared by the writer and the DiroZiziva run.
 #pragma once
 
-#include "frame.hpp"
+#include "frame/frame.hpp"
 
 namespace vc {
 

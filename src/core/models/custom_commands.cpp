@@ -1,7 +1,7 @@
 // createCommand and executeCommand: one of the host's named custom commands
 // run on a model by the module's command controller. The model is neither
 // saved nor reloaded afterwards; the caller saves it.
-#include "functions.hpp"
+#include "frame/functions.hpp"
 #include "host/bridge.hpp"
 #include "host/names.hpp"
 

@@ -6,7 +6,7 @@
 // than tear the worker down inside a host call.
 #pragma once
 
-#include "frame.hpp"
+#include "frame/frame.hpp"
 
 namespace vc {
 

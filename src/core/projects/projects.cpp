@@ -3,7 +3,7 @@
 // new project with its first study into it; the twins fix the study kind;
 // removeProject deletes the folder as removeProjectFolder does.
 #include "projects/projects.hpp"
-#include "functions.hpp"
+#include "frame/functions.hpp"
 #include "host/bridge.hpp"
 #include "host/names.hpp"
 

@@ -1,7 +1,7 @@
 // setup_veltrane_computer: binds the module to one installation (culture,
 // paths, settings, the core assemblies, the application and the command
 // controller) and opens the setup guard.
-#include "functions.hpp"
+#include "frame/functions.hpp"
 #include "host/bridge.hpp"
 #include "host/culture.hpp"
 #include "host/names.hpp"

@@ -1,7 +1,7 @@
 // Studies of a project: added, deleted and duplicated through a fresh host
 // project view model loaded from the project file for each call. The host's
 // study operations store their changes themselves; nothing is saved here.
-#include "functions.hpp"
+#include "frame/functions.hpp"
 #include "host/bridge.hpp"
 #include "host/names.hpp"
 #include "projects/projects.hpp"
