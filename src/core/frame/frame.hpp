@@ -3,16 +3,12 @@
 // guard, docstring).
 #pragma once
 
-#include <Python.h>
+#include "frame/errors.hpp"
 
 #include <array>
 #include <cstddef>
 
-#include <pybind11/pybind11.h>
-
 namespace vc {
-
-namespace py = pybind11;
 
 // The module a call runs in. Both pointers are borrowed for the call.
 struct Module {
@@ -26,7 +22,7 @@ using Args = PyObject* const*;
 
 // A function body states the function's own steps; argument binding, the
 // setup guard, error conversion and the traceback frame are the frame's.
-// It returns the result, or throws py::error_already_set with the error set.
+// It returns the result, or throws PythonError with the error set.
 using Body = py::object (*)(const Module& module, Args args);
 
 enum class Guard : bool { none = false, setup = true };

@@ -11,8 +11,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <exception>
-#include <new>
 #include <string>
 #include <utility>
 
@@ -140,25 +138,6 @@ PyFrameObject* traceback_frame(std::size_t row, PyObject* globals) {
 
 VC_NOINLINE void add_function_traceback(std::size_t row, PyObject* globals) {
     add_traceback(traceback_frame(row, globals));
-}
-
-// ---- C++ exceptions never cross into the interpreter -------------------------
-
-void set_error_from_current_exception() {
-    try {
-        throw;
-    } catch (py::error_already_set& error) {
-        error.restore();
-    } catch (py::builtin_exception& error) {
-        error.set_error();
-    } catch (std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (std::exception& error) {
-        PyErr_SetString(PyExc_RuntimeError, error.what());
-    } catch (...) {
-        rethrow_forced_unwind();
-        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
-    }
 }
 
 // ---- argument binding --------------------------------------------------------

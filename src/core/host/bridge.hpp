@@ -1,7 +1,7 @@
 // Helpers every function body uses to reach the module namespace, the
 // standard library and the host: lookups by name at the moment of use, calls,
 // comparisons with the interpreter's own semantics, host imports, printing
-// and raising. Each helper throws py::error_already_set with the error set.
+// and raising. Each helper throws PythonError with the error set.
 #pragma once
 
 #include "frame/frame.hpp"
@@ -40,7 +40,7 @@ public:
     PyObject* get() const {
         if (object_ != nullptr) return object_;
         PyObject* object = create();
-        if (object == nullptr) throw py::error_already_set();
+        if (object == nullptr) throw PythonError();
         return object;
     }
     const char* text() const { return text_; }
@@ -69,7 +69,7 @@ inline PyObject* as_ptr(PyObject* p) {
 }  // namespace detail
 
 [[noreturn]] inline void throw_error() {
-    throw py::error_already_set();
+    throw PythonError();
 }
 
 inline py::object steal(PyObject* result) {
@@ -259,7 +259,7 @@ void print(const Module& module, A&&... values) {
 
 // True when a caught error belongs to the `Exception` family, the family an
 // `except Exception` clause catches; a KeyboardInterrupt or SystemExit does not.
-inline bool is_exception_family(py::error_already_set& error) {
+inline bool is_exception_family(PythonError& error) {
     return error.matches(PyExc_Exception);
 }
 
@@ -270,10 +270,10 @@ template <class BodyF, class CleanupF>
 void on_error(BodyF&& body, CleanupF&& cleanup) {
     try {
         body();
-    } catch (py::error_already_set& first) {
+    } catch (PythonError& first) {
         try {
             cleanup();
-        } catch (py::error_already_set& second) {
+        } catch (PythonError& second) {
             chain_context(second.value().ptr(), first.value().ptr());
             throw;
         }

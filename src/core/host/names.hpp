@@ -42,6 +42,7 @@ inline Name getcwd{"getcwd"};
 inline Name abspath{"abspath"};
 inline Name realpath{"realpath"};
 inline Name islink{"islink"};
+inline Name endswith{"endswith"};
 inline Name shutil{"shutil"};
 inline Name rmtree{"rmtree"};
 inline Name copy{"copy"};
@@ -103,5 +104,6 @@ inline Name CurrentUICulture{"CurrentUICulture"};
 inline Name Dispose{"Dispose"};
 inline Name IgnoreWarnings{"IgnoreWarnings"};
 inline Name Run{"Run"};
+inline Name LoadFromFile{"LoadFromFile"};
 
 }  // namespace vc::names

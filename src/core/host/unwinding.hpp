@@ -60,7 +60,7 @@ template <class Step>
 void ignore_ordinary_errors(Step&& step) {
     try {
         step();
-    } catch (py::error_already_set& error) {
+    } catch (PythonError& error) {
         if (!error.matches(PyExc_Exception)) throw;
     }
 }

@@ -9,7 +9,6 @@
 namespace vc {
 namespace {
 
-Name LoadFromFile{"LoadFromFile"};
 Name SaveToFile{"SaveToFile"};
 Name tessel_extension{".tessel"};
 
@@ -25,8 +24,8 @@ py::object loadTessel_body(const Module& module, Args args) {
     py::object Model = import_from(module, names::core_namespace, names::Model);
     py::object tessel = call(Model);
     try {
-        call_method(tessel, LoadFromFile, host_path(module, tesselFilename));
-    } catch (py::error_already_set& error) {
+        call_method(tessel, names::LoadFromFile, host_path(module, tesselFilename));
+    } catch (PythonError& error) {
         if (!is_exception_family(error)) throw;
         // A file the host cannot read is no model: the half-loaded one is dropped.
         return py::none();

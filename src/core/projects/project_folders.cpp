@@ -11,25 +11,14 @@ namespace vc {
 
 namespace {
 
-Name fsdecode{"fsdecode"};
-Name normcase{"normcase"};
 Name rmdir{"rmdir"};
 Name name_of_os{"name"};
-Name sep{"sep"};
-Name startswith{"startswith"};
-Name endswith{"endswith"};
-
-// `path` in the form used to compare paths: text (a bytes path decoded as
-// the file system does), case folded where the platform ignores case.
-py::object comparable(const Module& module, py::handle path) {
-    return os_path_call(module, normcase, call_method(global(module, names::os), fsdecode, path));
-}
 
 // The process's current directory, or nothing when it no longer exists.
 py::object current_directory(const Module& module) {
     try {
         return call_method(global(module, names::os), names::getcwd);
-    } catch (py::error_already_set& e) {
+    } catch (PythonError& e) {
         if (!e.matches(PyExc_OSError)) throw;
         return py::object();
     }
@@ -63,16 +52,6 @@ py::object removeProjectFolder_body(const Module& module, Args args) {
 }
 
 }  // namespace
-
-bool is_within(const Module& module, py::handle inner, py::handle outer) {
-    py::object a = comparable(module, inner);
-    py::object b = comparable(module, outer);
-    if (equals(a, b)) return true;
-    py::object separator = attr(os_path(module), sep);
-    // A root ("/", "C:\\") already ends with the separator.
-    py::object prefix = truth(call_method(b, endswith, separator)) ? b : concat(b, separator);
-    return truth(call_method(a, startswith, prefix));
-}
 
 // The path the operating system resolves `path` to, except that a final
 // link is the link itself: its parent resolved, its own name kept ("link/"

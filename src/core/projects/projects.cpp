@@ -42,13 +42,13 @@ py::object addProject_body(const Module& module, Args args) {
     call_method(global(module, names::os), names::makedirs, projectDirectory);
     try {
         create_project(module, projectDirectory, args);
-    } catch (py::error_already_set&) {
+    } catch (PythonError&) {
         // A half-made project must not outlive the failure: a folder left
         // behind would make every retry answer "" as if the project existed.
         try {
             call_with_keywords(attr(global(module, names::shutil), names::rmtree), {projectDirectory},
                                {{&names::ignore_errors, Py_True}});
-        } catch (py::error_already_set& cleanup) {
+        } catch (PythonError& cleanup) {
             if (!is_exception_family(cleanup)) throw;
         }
         throw;

@@ -10,7 +10,6 @@ namespace vc {
 
 namespace {
 
-Name LoadFromFile{"LoadFromFile"};
 Name GetStudy{"GetStudy"};
 Name AddEmptyStudy{"AddEmptyStudy"};
 Name SetCurrentStudy{"SetCurrentStudy"};
@@ -39,7 +38,7 @@ OpenProject open_project(const Module& module, py::handle ProjectViewModel, py::
     py::object projectFilename = project_filename(module, projectDirectory);
     if (!path_exists(module, projectFilename)) return {};
     py::object projectViewModel = call(ProjectViewModel, py::none());
-    call_method(projectViewModel, LoadFromFile, projectFilename);
+    call_method(projectViewModel, names::LoadFromFile, projectFilename);
     py::object study = call_method(projectViewModel, GetStudy, studyName);
     return {std::move(projectViewModel), std::move(study)};
 }

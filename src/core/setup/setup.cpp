@@ -111,7 +111,7 @@ py::object setup_body(const Module& module, Args args) {
     // replaced by then would mix two installations.
     try {
         return setup_steps(module, args[0]);
-    } catch (py::error_already_set&) {
+    } catch (PythonError&) {
         set_global(module, names::validSetup, Py_False);
         throw;
     }

@@ -13,7 +13,7 @@ namespace {
 Name DiroZizivaSolver{"DiroZizivaSolver"};
 Name GetAnalysisModel{"GetAnalysisModel"};
 
-void run(const Module& module, py::handle tessel, py::handle tesselFilename, py::handle directory) {
+void solve_with_diroziziva(const Module& module, py::handle tessel, py::handle tesselFilename, py::handle directory) {
     py::object frefile = input_file_in(module, directory, tesselFilename);
     if (!path_exists(module, frefile)) {
         // The writer puts the file beside the model under the same naming
@@ -36,7 +36,7 @@ void run(const Module& module, py::handle tessel, py::handle tesselFilename, py:
 }
 
 py::object DiroZizivaSolve_body(const Module& module, Args args) {
-    return run_in_com_apartment(module, [&] { run(module, args[0], args[1], args[2]); });
+    return run_in_com_apartment(module, [&] { solve_with_diroziziva(module, args[0], args[1], args[2]); });
 }
 
 }  // namespace

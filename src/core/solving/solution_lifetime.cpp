@@ -23,7 +23,7 @@ py::object disposeSolution_body(const Module& module, Args) {
         if (truth(directory) && truth(os_path_call(module, names::isdir, directory))) {
             call_method(global(module, names::shutil), names::rmtree, global(module, names::tempDirectory));
         }
-    } catch (py::error_already_set& e) {
+    } catch (PythonError& e) {
         if (!is_exception_family(e)) throw;
         vc::print(module, text("Impossible to delete temp directory :"), e.value());
     }

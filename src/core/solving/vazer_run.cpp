@@ -14,7 +14,7 @@ namespace {
 Name VazerSolver{"VazerSolver"};
 Name BuildAnalysisModel{"BuildAnalysisModel"};
 
-void run(const Module& module, py::handle tessel, py::handle tesselFilename, py::handle directory) {
+void solve_with_vazer(const Module& module, py::handle tessel, py::handle tesselFilename, py::handle directory) {
     py::object thffile = call_global(module, names::find_first_file, directory, text(".thf"));
     call_method(global(module, names::clr), names::AddReference, names::mscorlib);
     apply_culture_to_current_thread(module);
@@ -36,7 +36,7 @@ void run(const Module& module, py::handle tessel, py::handle tesselFilename, py:
 }
 
 py::object VazerSolve_body(const Module& module, Args args) {
-    return run_in_com_apartment(module, [&] { run(module, args[0], args[1], args[2]); });
+    return run_in_com_apartment(module, [&] { solve_with_vazer(module, args[0], args[1], args[2]); });
 }
 
 }  // namespace

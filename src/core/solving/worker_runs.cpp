@@ -2,6 +2,7 @@
 // what a forked child must forget (see worker_runs.hpp).
 #include "solving/worker_runs.hpp"
 
+#include "frame/callback.hpp"
 #include "host/bridge.hpp"
 #include "host/names.hpp"
 
@@ -49,12 +50,13 @@ bool still_running(const Module& module, py::handle thread) {
 void register_exit_wait(const Module& module) {
     if (exit_wait_registered) return;
     py::object module_object = borrow(module.object);
-    py::cpp_function wait_at_exit([module_object] {
+    py::object wait_at_exit = make_callback("wait_for_abandoned_run", 0, [module_object](Args) {
         const Module at_exit = module_of(module_object);
         if (abandoned.thread != nullptr && still_running(at_exit, abandoned.thread)) {
             vc::print(at_exit, text("Waiting for the interrupted solve to end."));
         }
         wait_for_abandoned_run(at_exit);
+        return py::none();
     });
     call_method(import_module(module, atexit_module), register_name, wait_at_exit);
     exit_wait_registered = true;
@@ -78,7 +80,7 @@ void run_worker_thread(const Module& module, py::handle worker, py::handle argum
     call_method(sta_thread, start);
     try {
         call_method(sta_thread, names::join);
-    } catch (py::error_already_set&) {
+    } catch (PythonError&) {
         if (still_running(module, sta_thread)) abandon(module, sta_thread);
         throw;
     }
@@ -115,7 +117,7 @@ void forget_parent_state_after_fork(const Module& module) {
     py::object os = global(module, names::os);
     if (!PyObject_HasAttr(os.ptr(), register_at_fork.get())) return;  // no fork here
     py::object module_object = borrow(module.object);
-    py::cpp_function forget([module_object] {
+    py::object forget = make_callback("forget_parent_state", 0, [module_object](Args) {
         const Module child = module_of(module_object);
         // The parent's objects are held for the child's life rather than
         // released: no finalizer of theirs may run here.
@@ -124,6 +126,7 @@ void forget_parent_state_after_fork(const Module& module) {
         abandoned = AbandonedRun{};
         set_global(child, names::Solution_, Py_None);
         set_global(child, names::tempDirectory, Py_None);
+        return py::none();
     });
     call_with_keywords(attr(os, register_at_fork), {}, {{&after_in_child, forget}});
 }

@@ -1,5 +1,6 @@
 // find_first_file and copyDirectoryToTemp: file-system helpers that never
 // touch the host and work before setup.
+#include "frame/callback.hpp"
 #include "frame/functions.hpp"
 #include "host/bridge.hpp"
 #include "host/names.hpp"
@@ -9,7 +10,6 @@ namespace vc {
 namespace {
 
 Name lower{"lower"};
-Name endswith{"endswith"};
 Name dirs_exist_ok{"dirs_exist_ok"};
 Name ignore{"ignore"};
 
@@ -33,7 +33,7 @@ bool lowered_name_ends_with(py::handle name, py::handle ext_lower) {
         }
         return true;
     }
-    return truth(call_method(call_method(name, lower), endswith, ext_lower));
+    return truth(call_method(call_method(name, lower), names::endswith, ext_lower));
 }
 
 // The extension is matched without regard to letter case on both sides.
@@ -72,13 +72,15 @@ py::object find_first_file_body(const Module& module, Args args) {
 // tree being copied, or when it holds a folder the copy came through (a
 // loop), the copy would double or never end. copytree's `ignore` callable
 // that names such links in each folder it lists; they are not copied.
-py::cpp_function links_leading_back(const Module& module, py::handle directory) {
+py::object links_leading_back(const Module& module, py::handle directory) {
     py::object module_object = borrow(module.object);
     py::object root = os_path_call(module, names::realpath, directory);
     // Folder as copytree names it -> the real folders it was reached through.
     py::object chains = steal(PyDict_New());
-    return py::cpp_function([module_object, root, chains](const py::object& folder, const py::object& entries) {
+    return make_callback("links_leading_back", 2, [module_object, root, chains](Args args) {
         const Module m = module_of(module_object);
+        py::handle folder = args[0];
+        py::handle entries = args[1];
         PyObject* parent = PyDict_GetItemWithError(chains.ptr(), os_path_call(m, names::dirname, folder).ptr());
         if (parent == nullptr && PyErr_Occurred()) throw_error();
         py::object chain = steal(parent != nullptr ? PySequence_List(parent) : PyList_New(0));
@@ -111,7 +113,7 @@ py::object copy_directory_to_temp_body(const Module& module, Args args) {
         call_with_keywords(attr(global(module, names::shutil), names::copytree), {args[0], temp_directory},
                            {{&dirs_exist_ok, Py_True}, {&ignore, links_leading_back(module, args[0])}});
         return temp_directory;
-    } catch (py::error_already_set& error) {
+    } catch (PythonError& error) {
         // A failed or interrupted copy leaves nothing behind: the folder is
         // new, so all of it is ours.
         ignore_ordinary_errors([&] {

@@ -1,4 +1,4 @@
-// How two paths of the file system relate. (project_folders.cpp)
+// How two paths of the file system relate.
 #pragma once
 
 #include "frame/frame.hpp"
