@@ -32,7 +32,7 @@ if [ "${LINT_TIDY:-1}" != 0 ]; then
   # one per source file (no unity batches).
   lint_build=build/lint
   tidy() {
-    cmake -S . -B "$lint_build" -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DVELTRANE_UNITY=OFF \
+    cmake -S . -B "$lint_build" -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DCMAKE_UNITY_BUILD=OFF \
       -DSKBUILD_PROJECT_NAME=veltrane_computer \
       -Dpybind11_DIR="$(python3 -m pybind11 --cmakedir)" \
       -DPython_EXECUTABLE="$(command -v python3)" >/dev/null || return 1
