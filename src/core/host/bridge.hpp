@@ -246,7 +246,7 @@ void load_dll(const Module& module, const Name& dllname);
 
 // Python's print, looked up at the moment of use so scripts can redirect it.
 // (Forwarding references keep this overload ahead of pybind11::print, which
-// argument-dependent lookup also finds.)
+// argument-dependent lookup finds wherever pybind11's whole header is included.)
 extern Name print_name;
 template <class... A>
 void print(const Module& module, A&&... values) {
