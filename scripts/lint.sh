@@ -22,16 +22,17 @@ step() {
   if ! "$@"; then failed+=("$name"); fi
 }
 
-mapfile -t cpp_files < <(find src/veltrane_computer -name '*.cpp' -o -name '*.hpp' | sort)
-mapfile -t cpp_units < <(find src/veltrane_computer -name '*.cpp' | sort)
+mapfile -t cpp_files < <(find src/core -name '*.cpp' -o -name '*.hpp' | sort)
+mapfile -t cpp_units < <(find src/core -name '*.cpp' | sort)
 
 step clang-format clang-format --dry-run --Werror "${cpp_files[@]}"
 
 if [ "${LINT_TIDY:-1}" != 0 ]; then
-  # clang-tidy needs the compile commands of a configured (not built) tree.
+  # clang-tidy needs the compile commands of a configured (not built) tree,
+  # one per source file (no unity batches).
   lint_build=build/lint
   tidy() {
-    cmake -S . -B "$lint_build" -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+    cmake -S . -B "$lint_build" -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DCMAKE_UNITY_BUILD=OFF \
       -DSKBUILD_PROJECT_NAME=veltrane_computer \
       -Dpybind11_DIR="$(python3 -m pybind11 --cmakedir)" \
       -DPython_EXECUTABLE="$(command -v python3)" >/dev/null || return 1

@@ -23,24 +23,20 @@ def _renumber_elements(model):
 
 
 def _merge_layers(model):
-    from ._core import Layer
-
     layers = model._layers
     if not any(layer._name == "0" for layer in layers._items):
-        layers._items.insert(0, Layer._new("0"))
+        layers._items.insert(0, layers._new_layer("0"))
     layers._items[:] = [layer for layer in layers._items if layer._name == "0"]
     for e in model._elements:
         e["layer"] = "0"
 
 
 def _add_layer(model):
-    from ._core import Layer
-
     names = {layer._name for layer in model._layers._items}
     n = 1
     while f"Layer {n}" in names:
         n += 1
-    model._layers._items.append(Layer._new(f"Layer {n}"))
+    model._layers._items.append(model._layers._new_layer(f"Layer {n}"))
 
 
 def _move_to_origin(model):

@@ -72,6 +72,10 @@ class Layer(HostObject):
 class LayerCollection(HostCollection):
     _namespace_ = CORE_NS
 
+    def _new_layer(self, name):
+        """A layer not yet in the collection (the commands add layers through it)."""
+        return Layer._new(name)
+
     @method(("layer", ref(f"{CORE_NS}.Layer")))
     def Add(self, layer):
         _require(layer, "layer")

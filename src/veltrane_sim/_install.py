@@ -19,7 +19,6 @@ import threading
 from ._assemblies import (
     LIBRARY_FILE, STANDARD_ASSEMBLIES, write_library_file, write_solver_file, write_standard_assembly,
 )
-from ._sdk import lookup_setting
 
 DEFAULT_NAME = "Tubrolis 2025.1"
 
@@ -70,6 +69,19 @@ def build_settings(overrides=None, vazer_path="", diroziziva_path=""):
     return {"Version": 3, "Families": [
         {"Name": family, "SubFamilies": [{"Name": sub, "Settings": settings} for sub, settings in subs.items()]}
         for family, subs in families.items()]}
+
+
+def lookup_setting(document, family, name):
+    """Last value of setting `name` in any sub-family of family `family`; None when absent."""
+    value = None
+    for fam in document.get("Families", []):
+        if fam.get("Name") != family:
+            continue
+        for sub in fam.get("SubFamilies", []):
+            for setting in sub.get("Settings", []):
+                if setting.get("Name") == name:
+                    value = setting.get("Value")
+    return value
 
 
 def _write_json(path, doc, bom):

@@ -11,6 +11,7 @@ from ._hostbase import (
     BOOLEAN, OBJECT, STRING, HostEnum, HostMeta, HostMethod, HostObject, HostProperty,
     HostTuple, Signature, method, prop, ref,
 )
+from ._install import current_installation, lookup_setting
 
 
 class VeltraneModule(HostEnum):
@@ -87,8 +88,6 @@ class SettingsController(HostObject):
 
 
 def _settings_document():
-    from ._install import current_installation
-
     inst = current_installation()
     if inst is None:
         raise exc.InvalidOperationException("The application settings are not available: no installation.")
@@ -100,19 +99,6 @@ def _settings_document():
             f"Could not find file '{inst.settings_path}'.", inst.settings_path) from None
     except ValueError as e:
         raise exc.InvalidDataException(f"The settings file is not valid JSON: {e}") from None
-
-
-def lookup_setting(document, family, name):
-    """Last value of setting `name` in any sub-family of family `family`; None when absent."""
-    value = None
-    for fam in document.get("Families", []):
-        if fam.get("Name") != family:
-            continue
-        for sub in fam.get("SubFamilies", []):
-            for setting in sub.get("Settings", []):
-                if setting.get("Name") == name:
-                    value = setting.get("Value")
-    return value
 
 
 # ------------------------------------------------------------ class inspector
