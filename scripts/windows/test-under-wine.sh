@@ -21,6 +21,7 @@ wheels=$PWD/build/windows/wheels-$version
 export WINEPREFIX=$PWD/build/windows/wine-prefix WINEDEBUG=-all WINEARCH=win64
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 unset DISPLAY WAYLAND_DISPLAY
+trap 'wineserver --kill 2>/dev/null || true' EXIT   # what this run started in its prefix
 # python.exe needs valid standard handles: input from /dev/null, output through a pipe.
 win() { wine "$@" </dev/null 2>&1 | cat; return "${PIPESTATUS[0]}"; }
 if [ ! -e "$WINEPREFIX/.complete" ]; then
