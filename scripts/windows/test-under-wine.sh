@@ -32,6 +32,16 @@ if [ ! -e "$WINEPREFIX/.complete" ]; then
   touch "$WINEPREFIX/.complete"
 fi
 
+# The package as it would be installed: its Python sources and the built
+# module, found through a .pth file; the shim for wine beside it (pip needs it too).
+rm -rf "$stage"
+mkdir -p "$stage"
+cp -r src/veltrane_computer src/veltrane_sim "$stage/"
+find "$stage" \( -name '*.so' -o -name '*.cpp' -o -name '*.hpp' -o -name __pycache__ \) -prune -exec rm -rf {} +
+cp "build/windows/build-$version/veltrane_core.pyd" "$stage/veltrane_computer/"
+winepath -w "$stage" >"$python/Lib/site-packages/veltrane-stage.pth"
+cp scripts/windows/sitecustomize.py "$python/Lib/site-packages/"
+
 # The test dependencies, as pyproject.toml lists them.
 mapfile -t requirements < <(python3 -c \
   'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["test"], sep="\n")')
@@ -44,18 +54,8 @@ while :; do
   [ "${found[*]}" != "${windows_only[*]}" ] || break
   windows_only=("${found[@]}")
 done
-win "$python/python.exe" -m pip install --quiet --disable-pip-version-check --no-index \
+win "$python/python.exe" -m pip install --quiet --disable-pip-version-check --no-warn-script-location --no-index \
   --find-links "$(winepath -w "$wheels")" "${requirements[@]}" "${windows_only[@]}"
-
-# The package as it would be installed: its Python sources and the built
-# module, found through a .pth file; the shim for wine beside it.
-rm -rf "$stage"
-mkdir -p "$stage"
-cp -r src/veltrane_computer src/veltrane_sim "$stage/"
-find "$stage" \( -name '*.so' -o -name '*.cpp' -o -name '*.hpp' -o -name __pycache__ \) -prune -exec rm -rf {} +
-cp "build/windows/build-$version/veltrane_core.pyd" "$stage/veltrane_computer/"
-winepath -w "$stage" >"$python/Lib/site-packages/veltrane-stage.pth"
-cp scripts/windows/sitecustomize.py "$python/Lib/site-packages/"
 
 # The gaps of wine 8.0, deselected by node id.
 gaps=(
