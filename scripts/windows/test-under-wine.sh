@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the whole test suite on python.org's Windows CPython under wine, with
 # the extension cross-built for it (scripts/windows/cross-build.sh):
-#   scripts/windows/test-under-wine.sh [3.13] [pytest arguments]
+#   scripts/windows/test-under-wine.sh [3.13] [pytest arguments, by default: tests]
 # The test dependencies are downloaded on Linux as win_amd64 wheels and
 # installed offline into that interpreter. Only the wine gaps below are
 # deselected; any other failure fails the run. Needs wine and wine64 (no
@@ -69,4 +69,5 @@ gaps=(
 )
 deselect=()
 for gap in "${gaps[@]}"; do deselect+=(--deselect "$gap"); done
-win "$python/python.exe" -m pytest -q -p no:cacheprovider tests "${deselect[@]}" "$@"
+[ $# -gt 0 ] || set -- tests
+win "$python/python.exe" -m pytest -q -p no:cacheprovider "${deselect[@]}" "$@"
