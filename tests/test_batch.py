@@ -47,10 +47,13 @@ def place(tmp_path_factory, switched):
 
 @pytest.fixture(scope="module")
 def client(switched):
-    """Two single-threaded worker processes; a task whose worker dies fails at once."""
+    """Two single-threaded worker processes; a task whose worker dies fails at once. The
+    cluster waits for a restarted worker as long as it takes to start (longer than its
+    default 15 s on a slow machine), rather than closing it with the job it was given."""
     dask = pytest.importorskip("dask")
     distributed = pytest.importorskip("distributed")
-    with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
+    with dask.config.set({"distributed.scheduler.allowed-failures": 0,
+                          "distributed.deploy.lost-worker-timeout": "120s"}):
         with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                       dashboard_address=None) as cluster, distributed.Client(cluster) as client:
             yield client

@@ -429,6 +429,8 @@ class TestWorkerThread:
         assert solver_ops and all(c.thread == init.thread for c in solver_ops)
         assert init.seq < min(c.seq for c in solver_ops) and uninit.seq > max(c.seq for c in solver_ops)
         assert veltrane_sim.com_state().balanced
+        # The finished worker is forgotten: kept, a new ident per solve would grow the host.
+        assert init.thread not in veltrane_sim.com_state().depths
 
     def test_vazer_worker_takes_the_setup_culture_not_the_callers(self, ready, core, folder, journal):
         from System.Globalization import CultureInfo
@@ -680,7 +682,7 @@ class TestDisposeSolution:
         monkeypatch.setattr(core, "shutil", types.SimpleNamespace(rmtree=rmtree))
         capsys.readouterr()
         assert core.disposeSolution() is None
-        expected = f"Impossible to delete temp directory : [Errno 13] Access is denied: '{sandbox}'\n"
+        expected = f"Impossible to delete temp directory : [Errno 13] Access is denied: {sandbox!r}\n"
         assert capsys.readouterr().out == expected
         assert core._Solution_ is None and solution.IsDisposed
         assert core._tempDirectory_ == sandbox

@@ -61,12 +61,17 @@ class TestFindFirstFile:
             core.find_first_file(str(tmp_path), 5)
 
 
+def windows_name(name):
+    """The name Windows stores: letter case folded, trailing dots dropped."""
+    return name.rstrip(".").lower()
+
+
 @settings(max_examples=60, deadline=None)
 @given(
     st.lists(
-        st.tuples(st.text(alphabet="abXY.é", min_size=1, max_size=6), st.booleans()),
+        st.tuples(st.text(alphabet="abXY.é", min_size=1, max_size=6).filter(windows_name), st.booleans()),
         max_size=6,
-        unique_by=lambda t: t[0],
+        unique_by=lambda t: windows_name(t[0]),
     ),
     st.sampled_from([".x", ".X", ".é", "", "y"]),
 )
@@ -75,8 +80,6 @@ def test_find_first_file_matches_a_plain_model(tmp_path_factory, entries, ext):
 
     folder = tmp_path_factory.mktemp("listing")
     for name, is_file in entries:
-        if name in (".", ".."):
-            continue
         (folder / name).write_text("x") if is_file else (folder / name).mkdir()
     expected = ""
     for name in os.listdir(folder):

@@ -3,8 +3,8 @@
 As with pywin32, CoInitialize() returns None whether it initialised the thread
 or found it already initialised, and CoUninitialize() returns None and never
 raises -- not even when the thread was not initialised.  Every call is
-journaled with its thread; the depth per thread is kept so tests can check
-that each run left COM balanced.
+journaled with its thread; the depth of each thread inside COM is kept so
+tests can check that each run left COM balanced.
 """
 
 import threading
@@ -19,8 +19,8 @@ COINIT_APARTMENTTHREADED = 0x2
 RPC_E_CHANGED_MODE = -2147417850
 
 _lock = threading.Lock()
-_depth = {}        # thread ident -> nesting depth
-_apartment = {}    # thread ident -> "STA" / "MTA" while depth > 0
+_depth = {}        # thread ident -> nesting depth, while > 0
+_apartment = {}    # thread ident -> "STA" / "MTA", while depth > 0
 _unmatched = {}    # thread ident -> CoUninitialize calls with nothing to undo
 
 
@@ -57,11 +57,14 @@ def CoUninitialize():
         depth = _depth.get(ident, 0)
         if depth == 0:
             _unmatched[ident] = _unmatched.get(ident, 0) + 1
-            _depth.setdefault(ident, 0)
             return
-        _depth[ident] = depth - 1
         if depth == 1:
-            _apartment.pop(ident, None)
+            # A thread out of COM is forgotten: every solve runs on a new
+            # thread, and idents need not be reused.
+            del _depth[ident]
+            del _apartment[ident]
+        else:
+            _depth[ident] = depth - 1
 
 
 def apartment(ident=None):
@@ -72,7 +75,7 @@ def apartment(ident=None):
 
 @dataclass(frozen=True)
 class ComState:
-    depths: dict      # thread ident -> current depth, for every thread seen since reset
+    depths: dict      # thread ident -> current depth, for every thread inside COM
     unmatched: dict   # thread ident -> CoUninitialize calls made at depth 0
 
     @property

@@ -25,7 +25,9 @@ MODULE_T = ref(f"{SDK_NS}.VeltraneModule", nullable=False)
 
 
 def module_by_name(name):
-    return getattr(VeltraneModule, name)
+    # Not getattr: the interpreter's attribute cache would keep each name read
+    # from a model file alive, one string per load.
+    return VeltraneModule._by_value_[VeltraneModule._members_[name]]
 
 
 class ISolver(HostObject):
