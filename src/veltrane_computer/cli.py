@@ -232,7 +232,7 @@ def _add_batch(commands: SubParsers) -> None:
     description = (
         "Solve each MODEL in a pool of worker processes, each set up once, or on a Dask cluster; the results of a "
         "model go to DIR/<model> and DIR/manifest.json records every job. Running the same batch again skips the "
-        "models solved. Exit status 1 when any model failed."
+        "models solved, unless they changed (or with --rerun). Exit status 1 when any model failed."
     )
     summary = "solve many models in parallel worker processes"
     parser = add_command(commands, "batch", _run_batch, summary, description)
@@ -246,6 +246,7 @@ def _add_batch(commands: SubParsers) -> None:
     parser.add_argument("--timeout", type=float, metavar="S", help="stop a solve that takes more than S seconds")
     parser.add_argument("--retries", type=int, default=0, metavar="N",
                         help="start a timed-out job or one whose worker died again, up to N times")
+    parser.add_argument("--rerun", action="store_true", help="solve again the models an earlier run solved")
 
 
 def _run_batch(args: argparse.Namespace) -> int:
@@ -258,7 +259,8 @@ def _run_batch(args: argparse.Namespace) -> int:
     try:
         report = run_batch(args.models, installation, workers=args.workers, scheduler=args.scheduler,
                            output_dir=args.output, solver=args.solver, timeout=args.timeout, retries=args.retries,
-                           module=args.module, settings=options.settings, data_sources=options.data_sources)
+                           rerun=args.rerun, module=args.module, settings=options.settings,
+                           data_sources=options.data_sources)
     except BatchError as error:
         raise CommandError(str(error)) from None
     print(summary(report))
