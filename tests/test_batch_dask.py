@@ -164,7 +164,7 @@ def test_item10_a_time_out_on_a_worker_without_nanny_is_recorded_and_the_other_j
                        progress=False)
     assert statuses(report) == {"hang_a": ("timed-out", 1), **{name: ("ok", 1) for name in list(models)[:4]}}
     how = "restarted" if cluster.nanny else "retired"
-    assert f"not solved within 2 s; its worker tcp://127.0.0.1:" in report.records[0].error
+    assert "not solved within 2 s; its worker tcp://127.0.0.1:" in report.records[0].error
     assert how in report.records[0].error
     manifest = json.loads((tmp_path / "out" / "manifest.json").read_text())
     assert [job["status"] for job in manifest["jobs"]] == ["timed-out", "ok", "ok", "ok", "ok"]

@@ -34,6 +34,9 @@ from ._records import BatchError, JobRecord
 if TYPE_CHECKING:
     from ._worker import LogLine
 
+    _Outcome = tuple[JobRecord, list[LogLine]]
+    _Future = Future[_Outcome]
+
 # Seconds to wait for a scheduler, and for a first worker, before the batch gives up on the cluster.
 CONNECT_SECONDS = 10.0
 # Seconds between looks at the cluster's workers.
@@ -88,7 +91,7 @@ def _run(setup: _Setup, task: _Task) -> tuple[JobRecord, list[LogLine]]:
 
 @dataclass
 class _Running:
-    future: Future
+    future: _Future
     task: _Task
     address: str
     started: float
@@ -110,8 +113,8 @@ class DaskEngine:
         self._setup = setup
         self._timeout = timeout
         self._plugin = f"veltrane-batch-{uuid.uuid4().hex}"
-        self._done: queue.SimpleQueue[Future] = queue.SimpleQueue()
-        self._running: dict[str, _Running] = {}
+        self._done: queue.SimpleQueue[_Future] = queue.SimpleQueue()
+        self._running: dict[Any, _Running] = {}  # by the key of its future
         self._workers: dict[str, tuple[int, str | None]] = {}  # address -> (threads, nanny address)
         self._retired: set[str] = set()
         self._looked = -math.inf
@@ -189,7 +192,7 @@ class DaskEngine:
             finished.append(self._done.get(timeout=max(min(due, POLL_SECONDS), 0)))
             while True:
                 finished.append(self._done.get_nowait())
-        settled = [self._settle(future) for future in finished]
+        settled = self._settle(finished)
         self._check_connected()  # the futures of a client that lost its scheduler end cancelled
         settled += self._overdue()
         settled += self._lost()
@@ -203,10 +206,24 @@ class DaskEngine:
                 self._client.cancel([entry.future for entry in entries], force=True)
         return [entry.task for entry in entries]
 
-    def _settle(self, future: Future) -> tuple[JobRecord, list[LogLine]] | None:
-        entry = self._running.pop(future.key, None)
-        if entry is None:  # cancelled by the batch: already recorded
-            return None
+    def _settle(self, finished: list[_Future]) -> list[tuple[JobRecord, list[LogLine]] | None]:
+        """The outcomes of finished futures; the results of those that succeeded come in one call."""
+        entries = []
+        for future in finished:
+            entry = self._running.pop(future.key, None)
+            if entry is not None:  # else cancelled by the batch
+                entries.append((future, entry))
+        succeeded = [(future, entry) for future, entry in entries if future.status == "finished"]
+        settled: list[tuple[JobRecord, list[LogLine]] | None] = []
+        if succeeded:
+            try:
+                settled += self._client.gather([future for future, _ in succeeded])
+            except Exception:  # one of them went away meanwhile: one by one
+                settled += [self._outcome(future, entry) for future, entry in succeeded]
+        settled += [self._outcome(future, entry) for future, entry in entries if future.status != "finished"]
+        return settled
+
+    def _outcome(self, future: _Future, entry: _Running) -> tuple[JobRecord, list[LogLine]]:
         seconds = time.monotonic() - entry.started
         try:
             outcome: tuple[JobRecord, list[LogLine]] = future.result()
@@ -219,13 +236,12 @@ class DaskEngine:
                 raise ConnectionError(f"the connection to the Dask scheduler was lost: {describe(error)}") from None
             status = "worker-lost" if cancelled else "failed"
             outcome = entry.task.record(status, seconds=seconds, error=describe(error)), []  # type: ignore[arg-type]
-        future.release()
         return outcome
 
     def _overdue(self) -> list[tuple[JobRecord, list[LogLine]]]:
         """The jobs past their time-out, cancelled; their workers are restarted or retired."""
         now = time.monotonic()
-        settled = []
+        settled: list[tuple[JobRecord, list[LogLine]]] = []
         for key, entry in list(self._running.items()):
             if now >= entry.deadline:
                 del self._running[key]
@@ -240,7 +256,7 @@ class DaskEngine:
         """The jobs whose worker left the cluster."""
         if not self._look():
             return []
-        settled = []
+        settled: list[tuple[JobRecord, list[LogLine]]] = []
         for key, entry in list(self._running.items()):
             if entry.address not in self._workers:
                 del self._running[key]
@@ -301,7 +317,7 @@ class DaskEngine:
 
     def _check_connected(self) -> None:
         if self._client.status != "running":
-            raise ConnectionError(f"the connection to the Dask scheduler was lost (the client is {self._client.status})")
+            raise ConnectionError(f"the Dask scheduler was lost (the batch's client is {self._client.status})")
 
     def _check_workerless(self) -> None:
         self._look()
