@@ -9,6 +9,7 @@ import functools
 import json
 import logging
 import os
+import shutil
 import subprocess
 import sys
 
@@ -66,7 +67,12 @@ def manifest(output):
 
 
 def listing(folder):
-    return sorted(path.name for path in folder.iterdir() if path.name != ".veltrane-batch")
+    return sorted(path.name for path in folder.iterdir())
+
+
+def journal_records(output):
+    lines = (output / "manifest.journal").read_text(encoding="utf-8").splitlines()
+    return [json.loads(line) for line in lines if '"claimed"' not in line]
 
 
 def test_jobs_are_solved_into_their_folders_and_a_second_run_skips_them(simulated, models, tmp_path):
@@ -119,10 +125,10 @@ def test_item1_a_folder_the_batch_did_not_make_is_never_emptied(simulated, model
     assert statuses(batch([models["ok/alpha"]], simulated, out)) == {"alpha": ("ok", 1)}
     (out / "alpha" / "keep.txt").write_text("mine", encoding="utf-8")  # the user's file in the batch's folder
     (out / "alpha" / "alpha.vres").unlink()
-    (out / "alpha" / "alpha.vres").mkdir()  # and in the way of a result file: the copy fails
+    (out / "alpha" / "alpha.vres" / "alpha.vres").mkdir(parents=True)  # in the way of a result file: its copy fails
     report = batch([models["ok/alpha"]], simulated, out)
     assert statuses(report) == {"alpha": ("failed", 1)} and "alpha.vres" in report.records[0].error
-    (out / "alpha" / "alpha.vres").rmdir()
+    shutil.rmtree(out / "alpha" / "alpha.vres")
     assert statuses(batch([models["ok/alpha"]], simulated, out)) == {"alpha": ("ok", 1)}
     assert listing(out / "alpha") == ["alpha.vres", "keep.txt"]
 
@@ -133,7 +139,7 @@ def test_item2_every_record_is_kept_and_one_batch_at_a_time_writes_into_a_folder
     batch([models["ok/beta"], models["other/alpha"]], simulated, out)  # another alpha: another name
     assert {name: job["model"] for name, job in manifest(out).items()} == {
         "alpha": str(models["ok/alpha"]), "beta": str(models["ok/beta"]), "alpha-2": str(models["other/alpha"])}
-    assert len((out / "manifest.journal").read_text(encoding="utf-8").splitlines()) == 3
+    assert [record["name"] for record in journal_records(out)] == ["alpha", "beta", "alpha-2"]
 
     holder = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
     try:
@@ -226,13 +232,15 @@ def test_item7_records_are_appended_and_the_manifest_replaced_whole_every_few_se
     monkeypatch.setattr(_journal.Journal, "write_manifest",
                         lambda self, current: writes.append(1) or original(self, current))
     batch(models[:1], simulated, out)
-    inode = (out / "manifest.json").stat().st_ino
+    earlier = (out / "manifest.json").read_text(encoding="utf-8")
+    os.link(out / "manifest.json", tmp_path / "earlier.json")  # the file as it was, kept apart
     started = len(writes)
     report = batch(models, simulated, out)
     assert report.ok and len(writes) - started <= 2 + report.seconds / _journal.MANIFEST_SECONDS
-    assert (out / "manifest.json").stat().st_ino != inode  # replaced, never written in place
+    assert (tmp_path / "earlier.json").read_text(encoding="utf-8") == earlier  # replaced, never written in place
+    assert not (out / "manifest.json").samefile(tmp_path / "earlier.json")
     assert len(manifest(out)) == 120 and not [path for path in out.iterdir() if path.name.startswith(".manifest-")]
-    assert len((out / "manifest.journal").read_text(encoding="utf-8").splitlines()) == 1 + 119
+    assert len(journal_records(out)) == 1 + 119
 
 
 def test_the_log_records_of_the_workers_come_back_with_the_job_name(simulated, models, tmp_path, caplog):

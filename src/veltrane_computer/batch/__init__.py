@@ -30,7 +30,7 @@ import os
 import tempfile
 import time
 from collections import Counter, deque
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from dataclasses import replace
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Protocol
@@ -125,8 +125,8 @@ def run_batch(
     journal = Journal(output)
     try:
         journal.open()
-        tasks = make_tasks(checked, sandbox, output, journal.earlier)
-        check_result_folders(tasks, output)
+        tasks = make_tasks(checked, sandbox, output, journal.earlier, journal.claimed)
+        check_result_folders(tasks, output, journal.claimed)
         states: dict[str, JobRecord] = {}
         skipped = []
         for task in tasks:
@@ -175,8 +175,9 @@ def _check_writable(folder: Path) -> None:
 
 class _Engine(Protocol):
     """Runs tasks on workers that are set up once.  `wait` blocks until at least one task is settled, or a
-    little while, and returns their records with the log records of their solves; `cancel` stops the tasks
-    running and returns them; `notes` says what the user should know about the engine."""
+    little while, and returns their records with the log records of their solves; it may call `feed` to submit
+    further tasks as soon as workers are free, before it fetches the records.  `cancel` stops the tasks running
+    and returns them; `notes` says what the user should know about the engine."""
 
     def __enter__(self) -> _Engine: ...
     def __exit__(self, *exc_info: object) -> None: ...
@@ -184,7 +185,7 @@ class _Engine(Protocol):
     def has_room(self) -> bool: ...
     def running(self) -> bool: ...
     def submit(self, task: _Task) -> None: ...
-    def wait(self) -> list[tuple[JobRecord, list[LogLine]]]: ...
+    def wait(self, feed: Callable[[], None]) -> list[tuple[JobRecord, list[LogLine]]]: ...
     def cancel(self) -> list[_Task]: ...
 
 
@@ -219,21 +220,25 @@ def _drive(engine: _Engine, todo: list[_Task], states: dict[str, JobRecord], jou
         if journal.due():
             journal.write_manifest(states.values())
 
+    def feed() -> None:
+        while pending and engine.has_room():
+            task = pending.popleft()
+            if task.folder is not None:
+                if task.folder in busy:
+                    blocked.setdefault(task.folder, deque()).append(task)
+                    continue
+                busy.add(task.folder)
+            attempts[task.name] += 1
+            journal.claim(task.name, task.model)
+            engine.submit(task)
+
     with engine:
         try:
             for note in engine.notes():
                 bar.note(note)
             while pending or engine.running():
-                while pending and engine.has_room():
-                    task = pending.popleft()
-                    if task.folder is not None:
-                        if task.folder in busy:
-                            blocked.setdefault(task.folder, deque()).append(task)
-                            continue
-                        busy.add(task.folder)
-                    attempts[task.name] += 1
-                    engine.submit(task)
-                for record, logs in engine.wait():
+                feed()
+                for record, logs in engine.wait(feed):
                     task = by_name[record.name]
                     if task.folder is not None:
                         busy.discard(task.folder)

@@ -22,6 +22,7 @@ import queue
 import threading
 import time
 import uuid
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
@@ -179,7 +180,7 @@ class DaskEngine:
         self._running[key] = _Running(future, task, address, now, now + self._timeout if self._timeout else math.inf)
         future.add_done_callback(self._done.put)
 
-    def wait(self) -> list[tuple[JobRecord, list[LogLine]]]:
+    def wait(self, feed: Callable[[], None]) -> list[tuple[JobRecord, list[LogLine]]]:
         self._check_connected()
         if not self._running:  # no worker free: the cluster may grow or come back
             self._check_workerless()
@@ -192,7 +193,7 @@ class DaskEngine:
             finished.append(self._done.get(timeout=max(min(due, POLL_SECONDS), 0)))
             while True:
                 finished.append(self._done.get_nowait())
-        settled = self._settle(finished)
+        settled = self._settle(finished, feed)
         self._check_connected()  # the futures of a client that lost its scheduler end cancelled
         settled += self._overdue()
         settled += self._lost()
@@ -206,14 +207,17 @@ class DaskEngine:
                 self._client.cancel([entry.future for entry in entries], force=True)
         return [entry.task for entry in entries]
 
-    def _settle(self, finished: list[_Future]) -> list[tuple[JobRecord, list[LogLine]] | None]:
-        """The outcomes of finished futures; the results of those that succeeded come in one call."""
+    def _settle(self, finished: list[_Future], feed: Callable[[], None]) -> list[_Outcome | None]:
+        """The outcomes of finished futures; the results of those that succeeded come in one call, once the
+        workers they leave free have their next jobs."""
         entries = []
         for future in finished:
             entry = self._running.pop(future.key, None)
             if entry is not None:  # else cancelled by the batch
                 entries.append((future, entry))
         succeeded = [(future, entry) for future, entry in entries if future.status == "finished"]
+        if entries:
+            feed()
         settled: list[tuple[JobRecord, list[LogLine]] | None] = []
         if succeeded:
             try:

@@ -14,9 +14,9 @@ from typing import Any
 
 from ..session import SOLVERS
 from ..simulated import SimulatedInstallation
-from ._records import JOURNAL, LOCK, MANIFEST, MARKER, BatchError, Job, JobRecord, Status
+from ._records import JOURNAL, LOCK, MANIFEST, BatchError, Job, JobRecord, Status
 
-_RESERVED = {MANIFEST.casefold(), JOURNAL.casefold(), LOCK.casefold(), MARKER.casefold()}
+_RESERVED = {MANIFEST.casefold(), JOURNAL.casefold(), LOCK.casefold()}
 
 
 @dataclass(frozen=True)
@@ -32,6 +32,7 @@ class _Task:
     sandbox: bool
     output_dir: str
     content: str = ""
+    written: tuple[str, ...] = ()  # the files an earlier batch wrote in its result folder
 
     @property
     def folder(self) -> str | None:
@@ -105,7 +106,7 @@ def check_jobs(jobs: Iterable[str | os.PathLike[str] | Job], solver: str) -> lis
 
 
 def make_tasks(checked: list[tuple[Job, Path, str]], sandbox: bool, output: Path,
-               earlier: Mapping[str, JobRecord]) -> list[_Task]:
+               earlier: Mapping[str, JobRecord], claimed: Mapping[str, str]) -> list[_Task]:
     """The tasks in job order, each with a name of its own: not one of the batch's files, and not one
     that an earlier batch into this folder gave to another model."""
     tasks: list[_Task] = []
@@ -114,26 +115,25 @@ def make_tasks(checked: list[tuple[Job, Path, str]], sandbox: bool, output: Path
     for job, model, solver in checked:
         base = job.name or model.stem
         name, number = base, 1
-        while name in names or reserved(name) or _taken(earlier.get(name), model):
+        while name in names or reserved(name) or claimed.get(name, str(model)) != str(model):
             if name == job.name and name not in names:
-                holder = earlier[name].model if name in earlier else ""
+                holder = claimed.get(name, "")
                 raise BatchError(f"the job name {name!r} holds the results of {holder} in {output}: "
                                  "choose another name or output folder")
             number += 1
             name = f"{base}-{number}"
         names.add(name)
         content = inputs.digest(model, job.prepare)
-        tasks.append(_Task(name, str(model), solver, job.prepare, sandbox, str(output / name), content))
+        before = earlier.get(name)
+        written = tuple(path.partition("/")[2] for path in before.result_files) if before is not None else ()
+        tasks.append(_Task(name, str(model), solver, job.prepare, sandbox, str(output / name), content, written))
     return tasks
 
 
-def _taken(record: JobRecord | None, model: Path) -> bool:
-    return record is not None and record.model != str(model)
-
-
-def check_result_folders(tasks: list[_Task], output: Path) -> None:
-    """BatchError, before any work, for a result folder the batch did not make: one that holds a job's
-    model, or files but no marker of the batch.  The batch empties only folders it made."""
+def check_result_folders(tasks: list[_Task], output: Path, claimed: Mapping[str, str]) -> None:
+    """BatchError, before any work, for a result folder that holds a job's model, or files while no batch
+    into this output folder claimed it (its journal says which it did).  The batch removes only files it
+    wrote, in folders it claimed."""
     holding_models: set[Path] = set()
     for task in tasks:
         for folder in Path(task.model).parents:
@@ -153,7 +153,7 @@ def check_result_folders(tasks: list[_Task], output: Path) -> None:
             raise BatchError(f"the result folder {folder} of job {task.name!r} is a file") from None
         except OSError as error:
             raise BatchError(f"the result folder {folder} cannot be read: {error.strerror or error}") from None
-        if entries and MARKER not in entries:
+        if entries and task.name not in claimed:
             raise BatchError(f"the result folder {folder} of job {task.name!r} holds files that no batch wrote: "
                              "choose another output folder, or move them")
 

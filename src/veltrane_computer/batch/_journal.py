@@ -201,6 +201,7 @@ class Journal:
         self.folder = folder
         self.notes: list[str] = []
         self.earlier: dict[str, JobRecord] = {}
+        self.claimed: dict[str, str] = {}  # job name -> model, of the result folders batches made here
         self._stream: IO[str] | None = None
         self._synced = self._written = time.monotonic()
 
@@ -216,11 +217,22 @@ class Journal:
             self.earlier = {record.name: record for record in manifest}
             self.append(*manifest)
             self.sync()
+        for record in self.earlier.values():
+            self.claimed.setdefault(record.name, record.model)
+
+    def claim(self, name: str, model: str) -> None:
+        """Note that the batch makes the result folder `name` for `model`, before any file goes there."""
+        if self.claimed.get(name) != model:
+            self.claimed[name] = model
+            self._write(json.dumps({"claimed": name, "model": model}) + "\n")
 
     def append(self, *records: JobRecord) -> None:
+        self._write("".join(json.dumps(asdict(record), separators=(",", ":")) + "\n" for record in records))
+
+    def _write(self, text: str) -> None:
         if self._stream is None:
             self._stream = open(self.folder / JOURNAL, "a", encoding="utf-8")
-        self._stream.write("".join(json.dumps(asdict(record), separators=(",", ":")) + "\n" for record in records))
+        self._stream.write(text)
         self._stream.flush()
         if time.monotonic() - self._synced >= SYNC_SECONDS:
             self.sync()
@@ -287,12 +299,19 @@ class Journal:
             if not line.strip():
                 continue
             try:
-                record = record_from(json.loads(line))
+                entry = json.loads(line)
+                if isinstance(entry, dict) and "claimed" in entry:
+                    if not isinstance(entry["claimed"], str) or not isinstance(entry.get("model"), str):
+                        raise ValueError("a claim without a name or a model")
+                    self.claimed[entry["claimed"]] = entry["model"]
+                    continue
+                record = record_from(entry)
             except ValueError:
                 if number < len(lines):  # not merely the last line, cut short by a crash
                     bad += 1
                 continue
             records[record.name] = record
+            self.claimed[record.name] = record.model
         if lines and lines[-1]:  # a line cut short by a crash: end it, so the next one starts afresh
             with open(path, "a", encoding="utf-8") as stream:
                 stream.write("\n")

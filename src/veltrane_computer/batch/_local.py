@@ -13,7 +13,7 @@ import shutil
 import signal
 import tempfile
 import time
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from multiprocessing.connection import wait as wait_for_any
 from typing import TYPE_CHECKING, Any
 
@@ -148,7 +148,7 @@ class LocalPool:
         except OSError:  # its process has ended: wait() reports the job as lost
             pass
 
-    def wait(self) -> list[tuple[JobRecord, list[LogLine]]]:
+    def wait(self, feed: Callable[[], None]) -> list[tuple[JobRecord, list[LogLine]]]:
         waiting = [slot for slot in self._slots if slot.task is not None or not slot.ready]
         if not waiting:
             return []

@@ -12,8 +12,6 @@ from typing import Literal
 MANIFEST = "manifest.json"
 JOURNAL = "manifest.journal"
 LOCK = "manifest.lock"
-# The file in each result folder the batch made, naming the files it wrote there.
-MARKER = ".veltrane-batch"
 
 Status = Literal["ok", "failed", "timed-out", "worker-lost", "cancelled", "pending"]
 

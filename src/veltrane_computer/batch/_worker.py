@@ -4,7 +4,6 @@ solve at a time, each job's results in a folder of its own, sandboxes in the wor
 from __future__ import annotations
 
 import contextlib
-import json
 import logging
 import os
 import shutil
@@ -17,7 +16,7 @@ from typing import TYPE_CHECKING
 
 from ._jobs import _Setup, _Task, describe
 from ._journal import _alive
-from ._records import MARKER, JobRecord
+from ._records import JobRecord
 
 if TYPE_CHECKING:
     from ..session import Session
@@ -67,7 +66,7 @@ def solve(setup: _Setup, task: _Task, scratch: str | None = None) -> tuple[JobRe
         try:
             session = session_for(setup)
             folder = Path(task.output_dir)
-            _claim(folder, task.model)
+            _claim(folder, task)
             with contextlib.ExitStack() as stack:
                 model: str | Path = task.model
                 if task.prepare is not None:
@@ -76,7 +75,6 @@ def solve(setup: _Setup, task: _Task, scratch: str | None = None) -> tuple[JobRe
                 result = session.solve(model, task.solver, sandbox=task.sandbox, output_dir=folder)  # type: ignore[arg-type]
             ran = result.solver
             names = [path.name for path in result.result_files]
-            _write_marker(folder, task.model, names)
         except SolveError as error:
             return task.record("failed", error.solver, seconds=time.perf_counter() - started,
                                error=describe(error)), logs
@@ -86,31 +84,15 @@ def solve(setup: _Setup, task: _Task, scratch: str | None = None) -> tuple[JobRe
         return task.record("ok", ran, seconds=time.perf_counter() - started, result_files=files), logs
 
 
-def _claim(folder: Path, model: str) -> None:
-    """Make the result folder ready: create it with the batch's marker, or, when the marker says the batch
-    made it, remove the files the batch wrote there.  Other files are never touched."""
-    try:
-        entries = os.listdir(folder)
-    except FileNotFoundError:
-        folder.mkdir(parents=True, exist_ok=True)
-        entries = []
-    if MARKER in entries:
-        try:
-            written = json.loads((folder / MARKER).read_text(encoding="utf-8"))["files"]
-        except (OSError, ValueError, KeyError, TypeError):
-            written = []
-        for name in written:
-            if isinstance(name, str) and name == os.path.basename(name) and name not in ("", ".", "..", MARKER):
-                with contextlib.suppress(FileNotFoundError):
-                    os.unlink(folder / name)
-    elif entries:
-        raise FileExistsError(f"the result folder {folder} holds files that no batch wrote; they were left as they are")
-    else:
-        _write_marker(folder, model, [])
-
-
-def _write_marker(folder: Path, model: str, files: list[str]) -> None:
-    (folder / MARKER).write_text(json.dumps({"model": model, "files": files}), encoding="utf-8")
+def _claim(folder: Path, task: _Task) -> None:
+    """Make the result folder ready: create it, or remove the files an earlier batch wrote there (the journal
+    names them; the batch refused, before any work, a folder with files that no batch claimed).  Other
+    files are never touched."""
+    folder.mkdir(parents=True, exist_ok=True)
+    for name in task.written:
+        if name == os.path.basename(name) and name not in ("", ".", ".."):
+            with contextlib.suppress(FileNotFoundError, IsADirectoryError):
+                os.unlink(folder / name)
 
 
 def _prepared_copy(task: _Task, folder: Path) -> Path:
