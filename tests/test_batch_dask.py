@@ -191,7 +191,7 @@ def test_item8_a_lost_scheduler_ends_the_batch_with_the_manifest_true(cluster, p
         journal = tmp_path / "out" / "manifest.journal"
 
         def kill_scheduler():
-            wait_for(lambda: journal.exists() and journal.stat().st_size > 0)
+            wait_for(lambda: journal.exists() and '"status"' in journal.read_text())  # a job recorded
             own.processes[0].kill()
 
         killer = threading.Thread(target=kill_scheduler, daemon=True)
