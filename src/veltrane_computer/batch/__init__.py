@@ -13,8 +13,9 @@ cluster -- sets each of them up once, and hands them the jobs one at a time::
         print(record.name, record.status, record.error)
 
 The result files of a job go to ``output_dir/<job name>/``, a folder the batch
-makes and marks as its own (it never empties a folder it did not make, nor one
-that holds a model).  ``output_dir/manifest.journal`` keeps every record of every
+makes and claims in its journal; it removes only the files it wrote there, and
+refuses, before any work, a result folder that holds a model or files that no
+batch claimed.  ``output_dir/manifest.journal`` keeps every record of every
 batch into the folder, one line per settled job; ``output_dir/manifest.json``
 holds the latest record of each job, rewritten from the journal every few
 seconds and at the end.  One batch at a time writes into a folder
