@@ -75,6 +75,11 @@ def anchor_solve(model: str, output: str) -> list[str]:
     return copied
 
 
+def solve_seconds(seconds: float) -> None:
+    """Set the simulated solve time of this process (a Dask worker reads it from its environment)."""
+    os.environ["VELTRANE_SIM_SOLVE_SECONDS"] = str(seconds)
+
+
 def pool_anchor(models: list[str], simulated: str, output: Path) -> float:
     started = time.perf_counter()
     with ProcessPoolExecutor(WORKERS, mp_context=get_context("spawn"), initializer=anchor_setup,
@@ -134,6 +139,7 @@ def main() -> int:
     parser.add_argument("--slow-jobs", type=int, default=48)
     parser.add_argument("--slow-seconds", type=float, default=0.25)
     parser.add_argument("--no-cluster", action="store_true", help="leave out the Dask cluster")
+    parser.add_argument("--no-local", action="store_true", help="leave out the local pool")
     parser.add_argument("--strict", action="store_true", help="exit with status 1 when a target is missed")
     args = parser.parse_args()
     cases = [(size, 0.0) for size in args.sizes] + ([(args.slow_jobs, args.slow_seconds)] if args.slow_jobs else [])
@@ -155,7 +161,7 @@ def main() -> int:
             shutil.rmtree(path, ignore_errors=True)
             return path
 
-        for size, seconds in cases:
+        for size, seconds in [] if args.no_local else cases:
             os.environ["VELTRANE_SIM_SOLVE_SECONDS"] = str(seconds)
             anchor = pool_anchor(models[:size], simulated, output())
             ours = batch(models[:size], installation, output(), workers=WORKERS)
@@ -171,7 +177,7 @@ def main() -> int:
                 with Client(cluster.address, timeout=60, set_as_default=False) as client:
                     client.wait_for_workers(WORKERS, timeout=120)
                     for size, seconds in cases:
-                        client.run(os.environ.__setitem__, "VELTRANE_SIM_SOLVE_SECONDS", str(seconds))
+                        client.run(solve_seconds, seconds)
                         anchor = dask_anchor(client, models[:size], simulated, output())
                         ours = batch(models[:size], installation, output(), scheduler=cluster.address)
                         rows.append(("Dask, by address", size, seconds, anchor, ours))

@@ -137,7 +137,7 @@ def run_batch(
                 skipped.append(task.name)
             else:
                 states[task.name] = task.record("pending")
-        todo = [task for task in tasks if task.name not in skipped]
+        todo = [task for task in tasks if states[task.name].status == "pending"]
         journal.write_manifest(states.values())
 
         def report() -> BatchReport:
@@ -178,7 +178,9 @@ class _Engine(Protocol):
     """Runs tasks on workers that are set up once.  `wait` blocks until at least one task is settled, or a
     little while, and returns their records with the log records of their solves; it may call `feed` to submit
     further tasks as soon as workers are free, before it fetches the records.  `cancel` stops the tasks running
-    and returns them; `notes` says what the user should know about the engine."""
+    and returns them; `returned` hands back the tasks that never started although submitted (sent to follow
+    another on a worker that was then stopped or lost); `notes` says what the user should know about the
+    engine."""
 
     def __enter__(self) -> _Engine: ...
     def __exit__(self, *exc_info: object) -> None: ...
@@ -188,6 +190,7 @@ class _Engine(Protocol):
     def submit(self, task: _Task) -> None: ...
     def wait(self, feed: Callable[[], None]) -> list[tuple[JobRecord, list[LogLine]]]: ...
     def cancel(self) -> list[_Task]: ...
+    def returned(self) -> list[_Task]: ...
 
 
 def _engine(scheduler: Any, setup: _Setup, workers: int | None, timeout: float | None, jobs: int) -> _Engine:
@@ -253,6 +256,11 @@ def _drive(engine: _Engine, todo: list[_Task], states: dict[str, JobRecord], jou
                         bar.note(f"{record.name}: {record.error}; started again")
                     else:
                         bar.advance(record)
+                for task in engine.returned():  # never started: not an attempt
+                    attempts[task.name] -= 1
+                    if task.folder is not None:
+                        busy.discard(task.folder)
+                    pending.appendleft(task)
                 for note in engine.notes():
                     bar.note(note)
         except BaseException as error:

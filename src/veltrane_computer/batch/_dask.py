@@ -5,13 +5,17 @@ Imported only for a batch that names a scheduler: Dask is an optional extra.
 Each worker is set up once by a worker plugin (also a worker that joins later
 or comes back after a restart), which also gives it a scratch folder of its
 own for the core's sandboxes; starting, it removes the scratch folders of
-workers that are gone.  The batch places each job on a worker of its choice
-and keeps no more jobs on a worker than it has threads, so that a job starts
-when it is sent, a time-out counts its solve only, and a worker that dies
-takes only its own jobs with it.  The batch enforces the time-out itself: a
-job that overruns it is cancelled and its worker restarted through its nanny,
-or retired when it has none (also a frozen one); the job may then be retried
-on another worker.  The log records of each solve come back with its record.
+workers that are gone.  The batch places each job on a worker of its choice and
+never lets more jobs run or wait on a worker than it has threads, so that a
+time-out counts a job's solve only and a worker that dies takes only its own
+jobs with it.  A short job may be sent to follow another short one on the same
+worker: it waits at the scheduler, not on the worker, and starts there as soon
+as that one ends, without a round trip through the batch (a job that has run
+for a second gets no follower).  The batch enforces the time-out itself: a job
+that overruns it is cancelled and its worker restarted through its nanny, or
+retired when it has none (also a frozen one); the job may then be retried on
+another worker, and the job that was to follow it goes elsewhere.  The log
+records of each solve come back with its record.
 """
 
 from __future__ import annotations
@@ -44,6 +48,10 @@ CONNECT_SECONDS = 10.0
 POLL_SECONDS = 0.5
 # Seconds the batch waits for a worker to join when none is left to it (all retired or gone).
 WORKERLESS_SECONDS = 60.0
+# A job is sent to follow another on a worker only while that one has run less than this many seconds and
+# the worker's last job took less: short jobs then never wait for the batch between them, and a long job
+# never holds back the next one while another worker is free.
+AHEAD_SECONDS = 1.0
 # Seconds the batch waits, at its end, for the restarts and retirements it asked for.
 _HELPER_SECONDS = 10.0
 _SCRATCH_PREFIX = "veltrane-dask-"
@@ -90,13 +98,24 @@ def _run(setup: _Setup, task: _Task) -> tuple[JobRecord, list[LogLine]]:
     return _worker.solve(setup, task, _scratch)
 
 
+def _run_after(previous: object, setup: _Setup, task: _Task) -> tuple[JobRecord, list[LogLine]]:
+    """A job that follows another on the same worker: the scheduler starts it when that one has ended."""
+    return _run(setup, task)
+
+
 @dataclass
 class _Running:
+    """A job on the cluster: running since `started`, or, `started` None, waiting at the scheduler for the job
+    whose future has the key `after` to end on the same worker.  `follower` is the key of the job that waits
+    so for this one."""
+
     future: _Future
     task: _Task
     address: str
-    started: float
+    started: float | None
     deadline: float
+    after: Any = None
+    follower: Any = None
 
 
 class DaskEngine:
@@ -122,6 +141,8 @@ class DaskEngine:
         self._workerless_since: float | None = None
         self._helpers: list[threading.Thread] = []
         self._notes: list[str] = []
+        self._returned: list[_Task] = []
+        self._last: dict[str, float] = {}  # address -> seconds of the last job that ended there
 
     def __enter__(self) -> DaskEngine:
         try:
@@ -165,19 +186,33 @@ class DaskEngine:
     def has_room(self) -> bool:
         self._check_connected()
         self._look()
-        return self._free_worker() is not None
+        return self._free_worker() is not None or self._unfollowed() is not None
 
     def running(self) -> bool:
         return bool(self._running)
 
+    def returned(self) -> list[_Task]:
+        """The jobs that were to follow others but never started (their worker was stopped or lost)."""
+        returned, self._returned = self._returned, []
+        return returned
+
     def submit(self, task: _Task) -> None:
-        address = self._free_worker()
-        assert address is not None
+        """Send the job to a worker with a thread free, or else to follow a job running on a worker, so that it
+        starts there as soon as that one ends, without waiting for the batch."""
         key = f"veltrane-{task.name}-{uuid.uuid4().hex}"
-        future = self._client.submit(_run, self._setup, task, key=key, workers=[address], allow_other_workers=False,
-                                     pure=False, retries=0)
-        now = time.monotonic()
-        self._running[key] = _Running(future, task, address, now, now + self._timeout if self._timeout else math.inf)
+        address = self._free_worker()
+        if address is not None:
+            future = self._client.submit(_run, self._setup, task, key=key, workers=[address],
+                                         allow_other_workers=False, pure=False, retries=0)
+            self._running[key] = _Running(future, task, address, None, math.inf)
+            self._start(self._running[key], time.monotonic())
+        else:
+            head = self._unfollowed()
+            assert head is not None
+            future = self._client.submit(_run_after, head.future, self._setup, task, key=key,
+                                         workers=[head.address], allow_other_workers=False, pure=False, retries=0)
+            self._running[key] = _Running(future, task, head.address, None, math.inf, after=head.future.key)
+            head.follower = key
         future.add_done_callback(self._done.put)
 
     def wait(self, feed: Callable[[], None]) -> list[tuple[JobRecord, list[LogLine]]]:
@@ -200,25 +235,37 @@ class DaskEngine:
         return [outcome for outcome in settled if outcome is not None]
 
     def cancel(self) -> list[_Task]:
+        """Cancel every job on the cluster; the jobs that had started (those waiting to follow never did)."""
         entries = list(self._running.values())
         self._running.clear()
         if entries:
             with contextlib.suppress(Exception):
                 self._client.cancel([entry.future for entry in entries], force=True)
-        return [entry.task for entry in entries]
+        return [entry.task for entry in entries if entry.started is not None]
 
     def _settle(self, finished: list[_Future], feed: Callable[[], None]) -> list[_Outcome | None]:
         """The outcomes of finished futures; the results of those that succeeded come in one call, once the
-        workers they leave free have their next jobs."""
+        workers they leave free have their next jobs.  A job that followed one that failed never started."""
+        now = time.monotonic()
         entries = []
         for future in finished:
             entry = self._running.pop(future.key, None)
-            if entry is not None:  # else cancelled by the batch
-                entries.append((future, entry))
+            if entry is None:  # cancelled by the batch, or given back
+                continue
+            if entry.started is None and future.status != "finished":  # it followed a job that was lost
+                self._returned.append(entry.task)
+                continue
+            entries.append((future, entry))
+            self._last[entry.address] = now - (entry.started or now)
+            follower = self._running.get(entry.follower)
+            if follower is not None and future.status == "finished":
+                self._start(follower, now)
+            elif follower is not None:
+                self._give_back(follower)
         succeeded = [(future, entry) for future, entry in entries if future.status == "finished"]
         if entries:
             feed()
-        settled: list[tuple[JobRecord, list[LogLine]] | None] = []
+        settled: list[_Outcome | None] = []
         if succeeded:
             try:
                 settled += self._client.gather([future for future, _ in succeeded])
@@ -227,8 +274,20 @@ class DaskEngine:
         settled += [self._outcome(future, entry) for future, entry in entries if future.status != "finished"]
         return settled
 
+    def _start(self, entry: _Running, now: float) -> None:
+        entry.after = None
+        entry.started = now
+        entry.deadline = now + self._timeout if self._timeout else math.inf
+
+    def _give_back(self, entry: _Running) -> None:
+        """Cancel a job that waits to follow another, and hand it back to the batch."""
+        del self._running[entry.future.key]
+        with contextlib.suppress(Exception):
+            self._client.cancel([entry.future], force=True)
+        self._returned.append(entry.task)
+
     def _outcome(self, future: _Future, entry: _Running) -> tuple[JobRecord, list[LogLine]]:
-        seconds = time.monotonic() - entry.started
+        seconds = time.monotonic() - (entry.started or time.monotonic())
         try:
             outcome: tuple[JobRecord, list[LogLine]] = future.result()
         except KilledWorker:
@@ -247,13 +306,16 @@ class DaskEngine:
         now = time.monotonic()
         settled: list[tuple[JobRecord, list[LogLine]]] = []
         for key, entry in list(self._running.items()):
-            if now >= entry.deadline:
+            if now >= entry.deadline and key in self._running:
                 del self._running[key]
                 with contextlib.suppress(Exception):
                     self._client.cancel([entry.future], force=True)
+                if entry.follower in self._running:
+                    self._give_back(self._running[entry.follower])
                 how = self._stop_worker(entry.address)
                 error = f"not solved within {self._timeout:g} s; its worker {entry.address} was {how}"
-                settled.append((entry.task.record("timed-out", seconds=now - entry.started, error=error), []))
+                seconds = now - (entry.started or now)
+                settled.append((entry.task.record("timed-out", seconds=seconds, error=error), []))
         return settled
 
     def _lost(self) -> list[tuple[JobRecord, list[LogLine]]]:
@@ -262,13 +324,15 @@ class DaskEngine:
             return []
         settled: list[tuple[JobRecord, list[LogLine]]] = []
         for key, entry in list(self._running.items()):
-            if entry.address not in self._workers:
+            if entry.address not in self._workers and entry.started is None:
+                self._give_back(entry)
+            elif entry.address not in self._workers:
                 del self._running[key]
                 with contextlib.suppress(Exception):
                     self._client.cancel([entry.future], force=True)
                 error = f"its worker {entry.address} left the cluster while solving it"
-                settled.append((entry.task.record("worker-lost", seconds=time.monotonic() - entry.started,
-                                                  error=error), []))
+                seconds = time.monotonic() - (entry.started or time.monotonic())
+                settled.append((entry.task.record("worker-lost", seconds=seconds, error=error), []))
         return settled
 
     def _stop_worker(self, address: str) -> str:
@@ -311,13 +375,24 @@ class DaskEngine:
         """The usable worker with the most threads free, if any."""
         busy: dict[str, int] = {}
         for entry in self._running.values():
-            busy[entry.address] = busy.get(entry.address, 0) + 1
+            if entry.after is None:
+                busy[entry.address] = busy.get(entry.address, 0) + 1
         best, most = None, 0
         for address, (threads, _) in self._workers.items():
             free = threads - busy.get(address, 0)
             if address not in self._retired and free > most:
                 best, most = address, free
         return best
+
+    def _unfollowed(self) -> _Running | None:
+        """A short job running on a usable worker whose last job was short too, that no job follows yet."""
+        since = time.monotonic() - AHEAD_SECONDS
+        for entry in self._running.values():
+            if (entry.started is not None and entry.started > since and entry.follower is None
+                    and self._last.get(entry.address, math.inf) < AHEAD_SECONDS
+                    and entry.address not in self._retired and entry.address in self._workers):
+                return entry
+        return None
 
     def _check_connected(self) -> None:
         if self._client.status != "running":

@@ -132,6 +132,9 @@ class LocalPool:
     def notes(self) -> list[str]:
         return []
 
+    def returned(self) -> list[_Task]:
+        return []  # a job goes to a worker only when it is free
+
     def has_room(self) -> bool:
         return any(slot.ready and slot.task is None for slot in self._slots)
 
