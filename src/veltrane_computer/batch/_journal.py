@@ -20,7 +20,7 @@ import sys
 import tempfile
 import time
 from collections.abc import Iterable
-from dataclasses import asdict, fields
+from dataclasses import fields
 from pathlib import Path
 from typing import IO, Any
 
@@ -36,6 +36,7 @@ MANIFEST_SECONDS = 5.0
 _FRESH_LOCK_SECONDS = 10.0
 
 _FIELDS = {field.name: field.type for field in fields(JobRecord)}
+_NAMES = tuple(_FIELDS)
 _STATUSES = ("ok", "failed", "timed-out", "worker-lost", "cancelled", "pending")
 
 
@@ -172,6 +173,13 @@ def _now() -> str:
     return datetime.datetime.now().astimezone().isoformat(timespec="seconds")
 
 
+def _plain(record: JobRecord) -> dict[str, Any]:
+    """The record as JSON data (dataclasses.asdict, without its deep copies)."""
+    data = {name: getattr(record, name) for name in _NAMES}
+    data["result_files"] = list(record.result_files)
+    return data
+
+
 def record_from(entry: object) -> JobRecord:
     """A record from its JSON object; ValueError when it is not one."""
     if not isinstance(entry, dict):
@@ -227,7 +235,7 @@ class Journal:
             self._write(json.dumps({"claimed": name, "model": model}) + "\n")
 
     def append(self, *records: JobRecord) -> None:
-        self._write("".join(json.dumps(asdict(record), separators=(",", ":")) + "\n" for record in records))
+        self._write("".join(json.dumps(_plain(record), separators=(",", ":")) + "\n" for record in records))
 
     def _write(self, text: str) -> None:
         if self._stream is None:
@@ -252,7 +260,7 @@ class Journal:
         records = dict(self.earlier)
         for record in current:
             records[record.name] = record
-        lines = ",\n".join(" " + json.dumps(asdict(record)) for record in records.values())
+        lines = ",\n".join(" " + json.dumps(_plain(record)) for record in records.values())
         text = f'{{"format": "{FORMAT}", "version": 2, "jobs": [\n{lines}\n]}}\n'
         handle, temporary = tempfile.mkstemp(dir=self.folder, prefix=".manifest-", suffix=".json")
         try:
