@@ -91,7 +91,8 @@ def check_jobs(jobs: Iterable[str | os.PathLike[str] | Job], solver: str) -> lis
         if job_solver not in SOLVERS:
             raise BatchError(f"unknown solver {job_solver!r} for {model}: use {' or '.join(map(repr, SOLVERS))}")
         try:
-            pickle.dumps(job.prepare)
+            if job.prepare is not None:
+                pickle.dumps(job.prepare)
         except Exception as error:
             raise BatchError(f"the prepare callable {job.prepare!r} cannot be sent to a worker: {error}") from None
         if job.name is not None:
@@ -134,14 +135,18 @@ def check_result_folders(tasks: list[_Task], output: Path, claimed: Mapping[str,
     """BatchError, before any work, for a result folder that holds a job's model, or files while no batch
     into this output folder claimed it (its journal says which it did).  The batch removes only files it
     wrote, in folders it claimed."""
-    holding_models: set[Path] = set()
+    holding_models: set[str] = set()
+    top = str(output)
     for task in tasks:
-        for folder in Path(task.model).parents:
-            if folder == output or folder in holding_models:
-                break
+        folder = os.path.dirname(task.model)
+        while folder != top and folder not in holding_models:
             holding_models.add(folder)
+            parent = os.path.dirname(folder)
+            if parent == folder:
+                break
+            folder = parent
     for task in tasks:
-        folder = Path(task.output_dir)
+        folder = task.output_dir
         if folder in holding_models:
             raise BatchError(f"the result folder {folder} of job {task.name!r} holds a model of the batch: "
                              "choose an output folder apart from the models")
