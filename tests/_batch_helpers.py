@@ -10,6 +10,9 @@ from pathlib import Path
 
 import veltrane_sim
 
+if __name__ == "__mp_main__" and os.environ.get("BATCH_TEST_WORKER_DELAY"):  # a local worker, as it starts
+    time.sleep(float(os.environ["BATCH_TEST_WORKER_DELAY"]))
+
 
 def retitle(path, title):
     """Edit the model copy: a new title."""

@@ -30,10 +30,10 @@ def place(tmp_path):
     return tmp_path, models
 
 
-def start(place, workers=2, models=None):
+def start(place, workers=2, models=None, **environment):
     root, all_models = place
     env = {**os.environ, "TMPDIR": str(root / "tmp"), "VELTRANE_SIM_SOLVE_HANG": "hang*",
-           "VELTRANE_SIM_SOLVE_SECONDS": "0.05"}
+           "VELTRANE_SIM_SOLVE_SECONDS": "0.05", **environment}
     command = [sys.executable, str(HELPERS), str(root / "out"), str(root / "simulated"), str(workers),
                *(models or all_models)]
     return subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
@@ -53,12 +53,12 @@ def session_processes(session):
     return found
 
 
-def wait_for(condition, seconds=60):
+def wait_for(condition, seconds=60, poll=0.1):
     deadline = time.monotonic() + seconds
     while not condition():
         if time.monotonic() > deadline:
             return False
-        time.sleep(0.1)
+        time.sleep(poll)
     return True
 
 
@@ -93,11 +93,12 @@ def test_item13_the_workers_end_with_a_killed_batch_and_leave_no_scratch_folder(
 @pytest.mark.parametrize("moment", ["while the pool starts", "while jobs run"])
 def test_item14_ctrl_c_cancels_leaves_the_manifest_true_and_no_scratch_folder(place, moment):
     root, models = place
-    batch = start(place, workers=2)
+    starting = moment == "while the pool starts"
+    batch = start(place, workers=4 if starting else 2, **({"BATCH_TEST_WORKER_DELAY": "5"} if starting else {}))
     try:
         assert batch.stdout.readline() == "started\n"
-        if moment == "while the pool starts":
-            time.sleep(0.3)
+        if starting:  # as soon as its first worker's scratch folder is made, while it starts the others
+            assert wait_for(lambda: scratch(root), poll=0.002)
         else:
             assert wait_for(lambda: '"alpha"' in journal(root))
             time.sleep(0.5)

@@ -124,12 +124,17 @@ def run_batch(
     lock = FolderLock(output)
     lock.acquire()
     journal = Journal(output)
+    states: dict[str, JobRecord] = {}
+    skipped: list[str] = []
+
+    def report() -> BatchReport:
+        return BatchReport(tuple(states.values()), tuple(skipped), output, time.perf_counter() - started,
+                           tuple(journal.notes))
+
     try:
         journal.open()
         tasks = make_tasks(checked, sandbox, output, journal.earlier, journal.claimed)
         check_result_folders(tasks, output, journal.claimed)
-        states: dict[str, JobRecord] = {}
-        skipped = []
         for task in tasks:
             earlier = journal.earlier.get(task.name)
             if not rerun and earlier is not None and _resumed(task, earlier, output):
@@ -139,19 +144,11 @@ def run_batch(
                 states[task.name] = task.record("pending")
         todo = [task for task in tasks if states[task.name].status == "pending"]
         journal.write_manifest(states.values())
-
-        def report() -> BatchReport:
-            return BatchReport(tuple(states.values()), tuple(skipped), output, time.perf_counter() - started,
-                               tuple(journal.notes))
-
         if todo:
             try:
                 engine = _engine(scheduler, setup, workers, timeout, len(todo))
                 with Progress(len(todo), enabled=progress) as bar:
                     _drive(engine, todo, states, journal, retries, bar)
-            except KeyboardInterrupt:
-                journal.write_manifest(states.values())
-                raise BatchInterrupted(report()) from None
             except BatchError:
                 journal.write_manifest(states.values())
                 raise
@@ -160,6 +157,10 @@ def run_batch(
                 raise BatchError(f"the batch stopped: {describe(error)}") from error
             journal.write_manifest(states.values())
         return report()
+    except KeyboardInterrupt:
+        if states:
+            journal.write_manifest(states.values())
+        raise BatchInterrupted(report()) from None
     finally:
         journal.close()
         lock.release()

@@ -125,9 +125,10 @@ class LocalPool:
         return self
 
     def __exit__(self, *exc_info: object) -> None:
-        while self._slots:
-            slot = self._slots.pop()
-            slot.stop(kill=slot.task is not None or not slot.ready)
+        with _interrupts_held():  # a second Ctrl-C comes once every worker is stopped and its folder removed
+            while self._slots:
+                slot = self._slots.pop()
+                slot.stop(kill=slot.task is not None or not slot.ready)
 
     def notes(self) -> list[str]:
         return []
