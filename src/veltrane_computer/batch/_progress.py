@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import logging
 import sys
 import time
 from collections import Counter
@@ -9,6 +10,8 @@ from typing import TextIO
 
 from .._tables import format_table
 from ._records import BatchReport, JobRecord
+
+logger = logging.getLogger("veltrane_computer.batch")
 
 # Seconds between redraws of the bar.
 _REDRAW_SECONDS = 0.1
@@ -47,6 +50,8 @@ class Progress:
         if self.enabled:
             self._write(("\r\x1b[K" if self.bar else "") + text + "\n")
             self._draw(force=True)
+        else:
+            logger.info("%s", text)
 
     def _draw(self, force: bool = False) -> None:
         if not self.bar:
