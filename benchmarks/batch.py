@@ -1,118 +1,247 @@
-"""Times batch solving against the simulated host: how throughput grows with workers, and
-what the batch machinery costs per job.
+"""Times batch solving against the simulated host, each engine beside what a user would write by hand.
 
-    python3 benchmarks/batch.py [--jobs 32] [--seconds 0.5] [--workers 1 2 4] [--no-cluster] [--strict]
+    python3 benchmarks/batch.py [--sizes 100 1000 5000] [--slow-jobs 48] [--slow-seconds 0.25]
+                                [--no-cluster] [--strict]
 
-Every simulated solve sleeps --seconds (the simulated host's solve-time switch, which the
-worker processes read from their environment), so the ideal throughput of w workers is w
-times that of one.  Each batch writes into a fresh output folder.
+Cases: zero-second simulated solves at each size, then --slow-jobs jobs of --slow-seconds each.
+Every model is in a folder of its own (Work/Line1/Line1.tessel); each run writes into a fresh
+output folder, and includes starting its workers.
 
-- Scaling: the throughput of the batch (jobs / wall time, worker start included) over
-  w times that of one worker; "after start" leaves out one worker's start-up time.
-  Goal: at least 0.9 while workers <= cores.
-- Per-job overhead: the marginal cost of a job in a one-worker batch over the same job
-  solved directly by a Session in this process, ((B_n - B_1) - (D_n - D_1)) / (n - 1) with
-  B_k the wall time of a batch of k jobs and D_k that of k direct solves, so that the
-  worker's start-up cancels out.  Goal: under 50 ms.
+- Local pool: run_batch(workers=2) beside its anchor, a bare concurrent.futures.ProcessPoolExecutor
+  of 2 spawned processes whose initializer sets the core up once and whose task only solves (in a
+  sandbox), copies the result files and disposes of the solution.
+  Targets: at 1,000 jobs at most 1.5x the anchor's wall time; ms per job at 5,000 jobs within
+  1.2x of ms per job at 100.
+- Dask: a 2-worker cluster started from the command line (`dask scheduler`, two `dask worker
+  --nthreads 1`, with nannies), run_batch(scheduler="tcp://...") by address beside its anchor:
+  client.run(setup), client.map(solve), gather, on the same cluster.
+  Target: at 1,000 jobs at most 2x the anchor's wall time.
+
+The two sides of a case run back to back, as a pair; a case of up to 1,000 jobs runs --repeats pairs,
+the side that goes first alternating, and the table gives the median walls and the median of the
+pairs' ratios (the machine may be shared: a pair is measured under the same load).  "marginal ms/job"
+is the wall time over that of the smallest size, per job added: the cost of a job once the workers run.
 """
 
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import shutil
+import statistics
+import subprocess
 import sys
 import tempfile
 import time
+from collections.abc import Callable
+from concurrent.futures import ProcessPoolExecutor
+from multiprocessing import get_context
 from pathlib import Path
 
 import veltrane_sim
 from veltrane_computer.batch import run_batch
 from veltrane_computer.simulated import simulated_installation
 
-SCALING_GOAL = 0.9
-OVERHEAD_GOAL = 0.050
+LOCAL_TARGET = 1.5
+FLAT_TARGET = 1.2
+DASK_TARGET = 2.0
+WORKERS = 2
+# Cases of up to this many jobs run --repeats pairs.
+REPEATED_UP_TO = 1000
 
 
-def direct(models: list[str], installation, output: Path) -> float:
-    """Seconds to solve the models one after another with a Session of this process."""
-    from veltrane_computer.session import Session
+# --- the anchors: what a user writes by hand ----------------------------------------------------------------------
 
-    with Session.open(**installation._asdict()) as session:
-        started = time.perf_counter()
-        for index, model in enumerate(models):
-            session.solve(model, output_dir=output / f"direct-{index}")
-        return time.perf_counter() - started
+def anchor_setup(simulated: str) -> None:
+    """Set the core of this process up once, against the simulated installation laid out in `simulated`."""
+    installation = simulated_installation(simulated)
+    from veltrane_computer import veltrane_core as core
 
+    core._settingsPath_ = os.fspath(installation.settings)
+    core._dataSourcesPath_ = os.fspath(installation.data_sources)
+    core.setup_veltrane_computer(os.fspath(installation.installation), core.VeltraneModule.Tubrolis)
+
+
+def anchor_solve(model: str, output: str) -> list[str]:
+    """Solve in a sandbox, copy the result files out, dispose of the solution."""
+    from veltrane_computer import veltrane_core as core
+
+    core.solve(model, "Vazer", True)
+    folder = core._tempDirectory_
+    os.makedirs(output, exist_ok=True)
+    copied = []
+    for name in os.listdir(folder):
+        if name.endswith(".vres"):
+            shutil.copy2(os.path.join(folder, name), os.path.join(output, name))
+            copied.append(name)
+    core.disposeSolution()
+    if not copied:
+        raise RuntimeError(f"{model} was not solved")
+    return copied
+
+
+def solve_seconds(seconds: float) -> None:
+    """Set the simulated solve time of this process (a Dask worker reads it from its environment)."""
+    os.environ["VELTRANE_SIM_SOLVE_SECONDS"] = str(seconds)
+
+
+def pool_anchor(models: list[str], simulated: str, output: Path) -> float:
+    started = time.perf_counter()
+    with ProcessPoolExecutor(WORKERS, mp_context=get_context("spawn"), initializer=anchor_setup,
+                             initargs=(simulated,)) as pool:
+        outputs = [os.fspath(output / Path(model).stem) for model in models]
+        list(pool.map(anchor_solve, models, outputs))
+    return time.perf_counter() - started
+
+
+def dask_anchor(client, models: list[str], simulated: str, output: Path) -> float:
+    started = time.perf_counter()
+    client.run(anchor_setup, simulated)
+    futures = client.map(anchor_solve, models, [os.fspath(output / Path(model).stem) for model in models],
+                         pure=False)
+    client.gather(futures)
+    return time.perf_counter() - started
+
+
+# --- the batch -----------------------------------------------------------------------------------------------------
 
 def batch(models: list[str], installation, output: Path, **engine) -> float:
-    """Wall seconds of one batch; every job must be solved."""
-    shutil.rmtree(output, ignore_errors=True)
     started = time.perf_counter()
     report = run_batch(models, installation, output_dir=output, progress=False, **engine)
     seconds = time.perf_counter() - started
     if not report.ok:
-        sys.exit(f"a batch failed: {[(r.name, r.status, r.error) for r in report.records if r.status != 'ok']}")
+        sys.exit(f"a batch failed: {[(r.name, r.status, r.error) for r in report.records if r.status != 'ok'][:3]}")
     return seconds
 
 
-def cluster_run(models: list[str], installation, output: Path, workers: int) -> float:
-    from distributed import Client, LocalCluster
+class Cluster:
+    """`dask scheduler` and two `dask worker --nthreads 1` of this interpreter, on 127.0.0.1."""
 
-    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
-        with Client(cluster) as client:
-            return batch(models, installation, output, scheduler=client)
+    def __init__(self, folder: Path):
+        file = folder / "scheduler.json"
+        self.processes = [self._start("scheduler", "--host", "127.0.0.1", "--port", "0", "--dashboard-address",
+                                      "127.0.0.1:0", "--scheduler-file", str(file))]
+        while not file.exists():
+            time.sleep(0.1)
+        self.address = json.loads(file.read_text())["address"]
+        for _ in range(WORKERS):
+            self.processes.append(self._start("worker", self.address, "--nthreads", "1", "--host", "127.0.0.1"))
+
+    @staticmethod
+    def _start(*arguments: str) -> subprocess.Popen:
+        return subprocess.Popen([sys.executable, "-m", "dask", *arguments], stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+
+    def stop(self) -> None:
+        for process in reversed(self.processes):
+            process.kill()
+            process.wait()
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--jobs", type=int, default=32)
-    parser.add_argument("--seconds", type=float, default=0.5, help="simulated solve time (default 0.5)")
-    parser.add_argument("--workers", type=int, nargs="+", default=[1, 2, 4])
-    parser.add_argument("--no-cluster", action="store_true", help="leave out the 2-worker LocalCluster")
-    parser.add_argument("--strict", action="store_true", help="exit with status 1 when a goal is missed")
+    parser.add_argument("--sizes", type=int, nargs="+", default=[100, 1000, 5000])
+    parser.add_argument("--slow-jobs", type=int, default=48)
+    parser.add_argument("--slow-seconds", type=float, default=0.25)
+    parser.add_argument("--no-cluster", action="store_true", help="leave out the Dask cluster")
+    parser.add_argument("--no-local", action="store_true", help="leave out the local pool")
+    parser.add_argument("--repeats", type=int, default=3,
+                        help=f"pairs per case of up to {REPEATED_UP_TO:,} jobs (default 3); larger cases run once")
+    parser.add_argument("--strict", action="store_true", help="exit with status 1 when a target is missed")
     args = parser.parse_args()
-    os.environ["VELTRANE_SIM_SOLVE_SECONDS"] = str(args.seconds)
-    cores = os.cpu_count() or 1
+    cases = [(size, 0.0) for size in args.sizes] + ([(args.slow_jobs, args.slow_seconds)] if args.slow_jobs else [])
+    # engine, jobs, solve seconds, anchor wall, batch wall (medians), median ratio, pairs
+    rows: list[tuple[str, int, float, float, float, float, int]] = []
 
     with tempfile.TemporaryDirectory(prefix="veltrane-batch-bench-") as scratch:
         root = Path(scratch)
         installation = simulated_installation(root / "simulated")
-        (root / "models").mkdir()
-        models = [str(veltrane_sim.write_tessel(root / "models" / f"model_{index:03}.tessel"))
-                  for index in range(args.jobs)]
+        simulated = os.fspath(root / "simulated")
+        count = max(size for size, _ in cases)
+        models = []
+        for index in range(count):
+            folder = root / "work" / f"line{index:05}"
+            folder.mkdir(parents=True)
+            models.append(os.fspath(veltrane_sim.write_tessel(folder / f"line{index:05}.tessel")))
 
-        direct_one = direct(models[:1], installation, root / "direct")
-        direct_all = direct(models, installation, root / "direct")
-        batch_one = batch(models[:1], installation, root / "out", workers=1)
-        walls = {("local pool", workers): batch(models, installation, root / "out", workers=workers)
-                 for workers in args.workers}
+        def output() -> Path:
+            path = root / "out"
+            shutil.rmtree(path, ignore_errors=True)
+            return path
+
+        def measure(engine: str, size: int, seconds: float, anchor: Callable[[], float],
+                    ours: Callable[[], float]) -> None:
+            """The case's pairs, the side that goes first alternating; the medians and the median ratio."""
+            pairs = []
+            for repeat in range(args.repeats if size <= REPEATED_UP_TO else 1):
+                if repeat % 2:
+                    b = ours()
+                    pairs.append((anchor(), b))
+                else:
+                    a = anchor()
+                    pairs.append((a, ours()))
+            walls = [statistics.median(side) for side in zip(*pairs, strict=True)]
+            ratio = statistics.median(b / a for a, b in pairs)
+            rows.append((engine, size, seconds, walls[0], walls[1], ratio, len(pairs)))
+            print(f"{engine:16} {size:5} x {seconds:g} s: " + ", ".join(f"{a:.2f} / {b:.2f} s" for a, b in pairs),
+                  flush=True)
+
+        for size, seconds in [] if args.no_local else cases:
+            os.environ["VELTRANE_SIM_SOLVE_SECONDS"] = str(seconds)
+            part = models[:size]
+            measure("local pool", size, seconds, lambda part=part: pool_anchor(part, simulated, output()),
+                    lambda part=part: batch(part, installation, output(), workers=WORKERS))
+
         if not args.no_cluster:
-            walls[("LocalCluster", 2)] = cluster_run(models, installation, root / "out", 2)
+            from distributed import Client
 
-    start_up = batch_one - direct_one
-    overhead = ((walls[("local pool", 1)] - batch_one) - (direct_all - direct_one)) / (args.jobs - 1)
-    single = args.jobs / walls[("local pool", 1)]
-    single_after_start = args.jobs / (walls[("local pool", 1)] - start_up)
-    missed = overhead >= OVERHEAD_GOAL
-    print(f"{args.jobs} jobs of {args.seconds:g} s each; {cores} cores; Python {sys.version.split()[0]}\n")
-    print("| engine       | workers | wall s | jobs/s | vs 1 worker | of ideal | of ideal after start | goal |")
-    print("|--------------|---------|--------|--------|-------------|----------|----------------------|------|")
-    for (engine, workers), wall in walls.items():
-        throughput = args.jobs / wall
-        of_ideal = throughput / (single * workers)
-        after_start = args.jobs / (wall - start_up) / (single_after_start * workers)
-        goal = "ok" if of_ideal >= SCALING_GOAL else "MISSED"
-        if workers > cores:
-            goal = "-"
-        missed = missed or goal == "MISSED"
-        print(f"| {engine:12} | {workers:7} | {wall:6.2f} | {throughput:6.2f} | {throughput / single:11.2f} "
-              f"| {of_ideal:8.2f} | {after_start:20.2f} | {goal:4} |")
-    print(f"\ndirect solve in this process: {direct_all / args.jobs * 1000:.1f} ms per job")
-    print(f"start-up of a one-worker batch: {start_up * 1000:.0f} ms")
-    print(f"per-job overhead of the batch machinery: {overhead * 1000:.1f} ms "
-          f"({'ok' if overhead < OVERHEAD_GOAL else 'MISSED'}, goal < {OVERHEAD_GOAL * 1000:.0f} ms)")
-    return 1 if args.strict and missed else 0
+            os.environ["VELTRANE_SIM_SOLVE_SECONDS"] = "0"
+            cluster = Cluster(root)
+            try:
+                with Client(cluster.address, timeout=60, set_as_default=False) as client:
+                    client.wait_for_workers(WORKERS, timeout=120)
+                    for size, seconds in cases:
+                        client.run(solve_seconds, seconds)
+                        part = models[:size]
+                        measure("Dask, by address", size, seconds,
+                                lambda part=part: dask_anchor(client, part, simulated, output()),
+                                lambda part=part: batch(part, installation, output(), scheduler=cluster.address))
+            finally:
+                cluster.stop()
+
+    return report(rows, args.strict)
+
+
+def report(rows: list[tuple[str, int, float, float, float, float, int]], strict: bool) -> int:
+    print(f"\n{WORKERS} workers; {os.cpu_count()} cores; Python {sys.version.split()[0]}\n")
+    print("| engine           |  jobs | solve s | pairs | anchor s | batch s | anchor ms/job | batch ms/job "
+          "| marginal ms/job | batch / anchor | target |")
+    print("|------------------|-------|---------|-------|----------|---------|---------------|--------------"
+          "|-----------------|----------------|--------|")
+    missed = False
+    smallest: dict[str, tuple[int, float]] = {}
+    for engine, jobs, seconds, anchor, ours, ratio, pairs in rows:
+        if seconds == 0 and engine not in smallest:
+            smallest[engine] = (jobs, ours)
+        first_jobs, first_wall = smallest.get(engine, (jobs, ours))
+        marginal = f"{(ours - first_wall) / (jobs - first_jobs) * 1000:.2f}" if seconds == 0 and jobs > first_jobs \
+            else "-"
+        target = "-"
+        if seconds == 0 and jobs == 1000:
+            limit = LOCAL_TARGET if engine == "local pool" else DASK_TARGET
+            target = f"<= {limit:g}: {'ok' if ratio <= limit else 'MISSED'}"
+            missed = missed or ratio > limit
+        print(f"| {engine:16} | {jobs:5} | {seconds:7g} | {pairs:5} | {anchor:8.2f} | {ours:7.2f} "
+              f"| {anchor / jobs * 1000:13.2f} | {ours / jobs * 1000:12.2f} | {marginal:>15} | {ratio:14.2f} "
+              f"| {target} |")
+    local = {row[1]: row[4] / row[1] for row in rows if row[0] == "local pool" and row[2] == 0}
+    if 100 in local and 5000 in local:
+        flat = local[5000] / local[100]
+        missed = missed or flat > FLAT_TARGET
+        print(f"\nlocal pool, ms per job at 5,000 over ms per job at 100: {flat:.2f} "
+              f"({'ok' if flat <= FLAT_TARGET else 'MISSED'}, target <= {FLAT_TARGET:g})")
+    return 1 if strict and missed else 0
 
 
 if __name__ == "__main__":

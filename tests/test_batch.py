@@ -1,26 +1,29 @@
-"""Batch solving on a local pool and on a Dask LocalCluster, against the simulated host.
+"""Batch solving on the local pool, against the simulated host: results, resume, the output folder,
+the manifest journal and the command line.  (tests/test_batch_dask.py: a real Dask cluster;
+tests/test_batch_processes.py: killing and interrupting a batch.)
 
-Worker processes see the simulated host's run switches through the environment:
-every solve takes a little time, a model named hang* never ends, one named crash*
-ends its process."""
+Worker processes see the simulated host's run switches through the environment: every solve takes
+a little time, a model named hang* never ends, one named crash* ends its process."""
 
 import functools
 import json
+import logging
 import os
-import signal
+import shutil
 import subprocess
 import sys
-import time
 
 import pytest
 
 import veltrane_sim
-from veltrane_computer import batch, cli
-from veltrane_computer.batch import BatchError, Job, run_batch
+from _batch_helpers import retitle
+from veltrane_computer import cli
+from veltrane_computer.batch import BatchError, Job, _journal, run_batch
 from veltrane_computer.simulated import simulated_installation
 
 SWITCHES = {"VELTRANE_SIM_SOLVE_SECONDS": "0.05", "VELTRANE_SIM_SOLVE_HANG": "hang*",
             "VELTRANE_SIM_SOLVE_CRASH": "crash*"}
+pytestmark = pytest.mark.timeout(120)
 
 
 @pytest.fixture(scope="module")
@@ -32,119 +35,218 @@ def switched():
 
 
 @pytest.fixture(scope="module")
-def place(tmp_path_factory, switched):
-    """A simulated installation and models: ok/alpha, ok/beta, other/alpha, hang_a, hang_b, crash, broken."""
-    root = tmp_path_factory.mktemp("batch")
-    models = {}
-    for folder, stem in [("ok", "alpha"), ("ok", "beta"), ("other", "alpha"), ("bad", "hang_a"), ("bad", "hang_b"),
-                         ("bad", "crash")]:
-        (root / folder).mkdir(exist_ok=True)
-        models[f"{folder}/{stem}"] = veltrane_sim.write_tessel(root / folder / f"{stem}.tessel")
-    models["bad/broken"] = root / "bad" / "broken.tessel"
-    models["bad/broken"].write_text("not a model", encoding="utf-8")
-    return root, simulated_installation(root / "simulated"), models
+def simulated(tmp_path_factory, switched):
+    return simulated_installation(tmp_path_factory.mktemp("simulated"))
 
 
-@pytest.fixture(scope="module")
-def client(switched):
-    """Two single-threaded worker processes; a task whose worker dies fails at once. The
-    cluster waits for a restarted worker as long as it takes to start (longer than its
-    default 15 s on a slow machine), rather than closing it with the job it was given."""
-    dask = pytest.importorskip("dask")
-    distributed = pytest.importorskip("distributed")
-    with dask.config.set({"distributed.scheduler.allowed-failures": 0,
-                          "distributed.deploy.lost-worker-timeout": "120s"}):
-        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                      dashboard_address=None) as cluster, distributed.Client(cluster) as client:
-            yield client
+@pytest.fixture
+def models(tmp_path):
+    """Models of their own folders under tmp_path/work: ok/alpha, ok/beta, other/alpha, bad/hang_a,
+    bad/crash, bad/broken, rack/rack (structure)."""
+    made = {}
+    for key in ["ok/alpha", "ok/beta", "other/alpha", "bad/hang_a", "bad/crash", "rack/rack"]:
+        folder, stem = key.split("/")
+        (tmp_path / "work" / folder).mkdir(parents=True, exist_ok=True)
+        kind = "structure" if folder == "rack" else "piping"
+        made[key] = veltrane_sim.write_tessel(tmp_path / "work" / folder / f"{stem}.tessel", kind=kind)
+    made["bad/broken"] = tmp_path / "work" / "bad" / "broken.tessel"
+    made["bad/broken"].write_text("not a model", encoding="utf-8")
+    return made
 
 
-@pytest.fixture(params=["local", "dask"])
-def engine(request):
-    """run_batch's keyword arguments for each engine."""
-    if request.param == "local":
-        return {"workers": 2}
-    return {"scheduler": request.getfixturevalue("client")}
+def batch(jobs, simulated, output, **options):
+    return run_batch(jobs, simulated, output_dir=output, progress=False, **{"workers": 2, **options})
 
 
 def statuses(report):
     return {record.name: (record.status, record.attempts) for record in report.records}
 
 
-def test_jobs_are_solved_into_their_folders_and_a_second_run_skips_them(place, engine, tmp_path):
-    root, simulated, models = place
-    jobs = [models["ok/alpha"], models["other/alpha"],
-            Job(models["ok/beta"], prepare=functools.partial(veltrane_sim.write_tessel, title="prepared")),
-            Job(models["ok/beta"], solver="DiroZiziva", name="beta-dz")]
-    report = run_batch(jobs, simulated, output_dir=tmp_path, progress=False, **engine)
+def manifest(output):
+    return {job["name"]: job for job in json.loads((output / "manifest.json").read_text(encoding="utf-8"))["jobs"]}
+
+
+def listing(folder):
+    return sorted(path.name for path in folder.iterdir())
+
+
+def journal_records(output):
+    lines = (output / "manifest.journal").read_text(encoding="utf-8").splitlines()
+    return [json.loads(line) for line in lines if '"claimed"' not in line]
+
+
+def test_jobs_are_solved_into_their_folders_and_a_second_run_skips_them(simulated, models, tmp_path):
+    out = tmp_path / "out"
+    jobs = [models["ok/alpha"], models["other/alpha"], Job(models["ok/beta"], prepare=functools.partial(
+        retitle, title="prepared")), Job(models["ok/beta"], solver="DiroZiziva", name="beta-dz")]
+    report = batch(jobs, simulated, out)
 
     assert statuses(report) == {name: ("ok", 1) for name in ["alpha", "alpha-2", "beta", "beta-dz"]}
     for record in report.records:
-        assert sorted(path.relative_to(tmp_path).as_posix() for path in (tmp_path / record.name).iterdir()) == sorted(
-            record.result_files)
+        assert [f"{record.name}/{name}" for name in listing(out / record.name)] == sorted(record.result_files)
     assert "beta-dz/conception.dres" in report.records[3].result_files
-    titles = [veltrane_sim.read_results(tmp_path / name / f"{stem}.vres")["title"]
-              for name, stem in [("alpha", "alpha"), ("beta", "beta")]]
-    assert titles[1] == "prepared" != titles[0]
-    manifest = json.loads((tmp_path / "manifest.json").read_text(encoding="utf-8"))
-    assert [(job["name"], job["status"], job["model"]) for job in manifest["jobs"]] == [
-        (name, "ok", str(models[key])) for name, key in [("alpha", "ok/alpha"), ("alpha-2", "other/alpha"),
-                                                         ("beta", "ok/beta"), ("beta-dz", "ok/beta")]]
+    assert veltrane_sim.read_results(out / "beta" / "beta.vres")["title"] == "prepared"
+    assert [(job["model"], job["status"]) for job in manifest(out).values()] == [
+        (str(models[key]), "ok") for key in ["ok/alpha", "other/alpha", "ok/beta", "ok/beta"]]
 
-    again = run_batch(jobs, simulated, output_dir=tmp_path, progress=False, **engine)
+    again = batch(jobs, simulated, out)
     assert again.skipped == ("alpha", "alpha-2", "beta", "beta-dz") and again.records == report.records
-    (tmp_path / "alpha-2" / "alpha.vres").unlink()
-    third = run_batch(jobs, simulated, output_dir=tmp_path, progress=False, **engine)
-    assert third.skipped == ("alpha", "beta", "beta-dz")
-    assert (tmp_path / "alpha-2" / "alpha.vres").is_file()
+    (out / "alpha-2" / "alpha.vres").unlink()
+    third = batch(jobs, simulated, out)
+    assert third.skipped == ("alpha", "beta", "beta-dz") and (out / "alpha-2" / "alpha.vres").is_file()
 
 
-def test_a_failing_job_a_lost_worker_and_a_time_out_stay_with_their_jobs(place, engine, tmp_path):
-    root, simulated, models = place
-    retries = 0 if "scheduler" in engine else 1  # a cluster's workers take seconds to restart
+def test_a_failing_job_a_lost_worker_and_a_time_out_stay_with_their_jobs(simulated, models, tmp_path):
     jobs = [models[key] for key in ["bad/crash", "bad/hang_a", "bad/broken", "ok/alpha"]]
-    report = run_batch(jobs, simulated, output_dir=tmp_path, timeout=1.5, retries=retries, progress=False, **engine)
-
-    tries = retries + 1
-    assert statuses(report) == {"crash": ("worker-lost", tries), "hang_a": ("timed-out", tries),
-                                "broken": ("failed", 1), "alpha": ("ok", 1)}
+    report = batch(jobs, simulated, tmp_path / "out", timeout=1.5, retries=1)
+    assert statuses(report) == {"crash": ("worker-lost", 2), "hang_a": ("timed-out", 2), "broken": ("failed", 1),
+                                "alpha": ("ok", 1)}
     assert "cannot be read" in report.records[2].error
-    manifest = json.loads((tmp_path / "manifest.json").read_text(encoding="utf-8"))
-    assert [job["status"] for job in manifest["jobs"]] == ["worker-lost", "timed-out", "failed", "ok"]
+    assert [job["status"] for job in manifest(tmp_path / "out").values()] == ["worker-lost", "timed-out", "failed",
+                                                                              "ok"]
 
 
-@pytest.mark.skipif(sys.platform == "win32", reason="sends SIGINT to a process group")
-def test_ctrl_c_stops_the_batch_and_leaves_the_manifest_true(place, tmp_path):
-    root, simulated, models = place
-    output, scratch = tmp_path / "out", tmp_path / "tmp"
-    scratch.mkdir()
-    command = [sys.executable, "-m", "veltrane_computer", "--simulated", str(root / "simulated"), "batch",
-               *(str(models[key]) for key in ["ok/alpha", "bad/hang_a", "bad/hang_b", "ok/beta"]),
-               "--workers", "2", "--output", str(output)]
-    child = subprocess.Popen(command, env={**os.environ, "TMPDIR": str(scratch)}, stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True, start_new_session=True)
+def test_item1_a_folder_the_batch_did_not_make_is_never_emptied(simulated, models, tmp_path):
+    work = tmp_path / "work"
+    (work / "ok" / "notes.txt").write_text("mine", encoding="utf-8")
+    before = sorted(path.relative_to(work) for path in work.rglob("*"))
+    with pytest.raises(BatchError, match=f"result folder {work / 'rack'} .*holds a model"):
+        batch([models["ok/alpha"], models["rack/rack"]], simulated, work)  # Work/*/*.tessel --output Work
+    with pytest.raises(BatchError, match=f"result folder {work / 'ok'} .*holds a model"):
+        batch([models["ok/alpha"], Job(models["other/alpha"], name="ok")], simulated, work)
+    assert sorted(path.relative_to(work) for path in work.rglob("*")) == before
+
+    out = tmp_path / "out"
+    (out / "alpha").mkdir(parents=True)
+    (out / "alpha" / "keep.txt").write_text("mine", encoding="utf-8")
+    with pytest.raises(BatchError, match=f"result folder {out / 'alpha'} .*no batch wrote"):
+        batch([models["ok/alpha"]], simulated, out)
+    (out / "alpha" / "keep.txt").unlink()
+    assert statuses(batch([models["ok/alpha"]], simulated, out)) == {"alpha": ("ok", 1)}
+    (out / "alpha" / "keep.txt").write_text("mine", encoding="utf-8")  # the user's file in the batch's folder
+    (out / "alpha" / "alpha.vres").unlink()
+    (out / "alpha" / "alpha.vres" / "alpha.vres").mkdir(parents=True)  # in the way of a result file: its copy fails
+    report = batch([models["ok/alpha"]], simulated, out)
+    assert statuses(report) == {"alpha": ("failed", 1)} and "alpha.vres" in report.records[0].error
+    shutil.rmtree(out / "alpha" / "alpha.vres")
+    assert statuses(batch([models["ok/alpha"]], simulated, out)) == {"alpha": ("ok", 1)}
+    assert listing(out / "alpha") == ["alpha.vres", "keep.txt"]
+
+
+def test_item2_every_record_is_kept_and_one_batch_at_a_time_writes_into_a_folder(simulated, models, tmp_path):
+    out = tmp_path / "out"
+    batch([models["ok/alpha"]], simulated, out)
+    batch([models["ok/beta"], models["other/alpha"]], simulated, out)  # another alpha: another name
+    assert {name: job["model"] for name, job in manifest(out).items()} == {
+        "alpha": str(models["ok/alpha"]), "beta": str(models["ok/beta"]), "alpha-2": str(models["other/alpha"])}
+    assert [record["name"] for record in journal_records(out)] == ["alpha", "beta", "alpha-2"]
+
+    holder = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
     try:
-        deadline = time.monotonic() + 60
-        while "alpha/alpha.vres" not in _text(output / "manifest.json") and time.monotonic() < deadline:
-            time.sleep(0.1)
-        time.sleep(0.5)  # hang_b starts on the worker alpha left
-        os.killpg(child.pid, signal.SIGINT)  # as a terminal's Ctrl-C: the workers get it too
-        _, errors = child.communicate(timeout=60)
+        lock = {"pid": holder.pid, "host": os.uname().nodename, "started": "2030-01-01T00:00:00"}
+        (out / "manifest.lock").write_text(json.dumps(lock), encoding="utf-8")
+        with pytest.raises(BatchError, match=f"process {holder.pid} on {lock['host']}, started 2030-01-01"):
+            batch([models["ok/beta"]], simulated, out, rerun=True)
     finally:
-        child.kill()
-    assert child.returncode == 130 and "Traceback" not in errors
-    assert "interrupted: 1 ok, 2 cancelled, 1 pending" in errors
-    manifest = json.loads((output / "manifest.json").read_text(encoding="utf-8"))
-    assert [(job["name"], job["status"]) for job in manifest["jobs"]] == [
-        ("alpha", "ok"), ("hang_a", "cancelled"), ("hang_b", "cancelled"), ("beta", "pending")]
-    assert not [path.name for path in scratch.iterdir() if path.name.startswith("veltrane-")]
+        holder.kill()
+        holder.wait()
+    report = batch([models["ok/beta"]], simulated, out, rerun=True)  # the holder is gone: its lock is stale
+    assert statuses(report) == {"beta": ("ok", 1)} and not (out / "manifest.lock").exists()
 
 
-def _text(path):
-    try:
-        return path.read_text(encoding="utf-8")
-    except OSError:
-        return ""
+def test_item3_in_place_jobs_of_one_folder_never_run_at_the_same_time(simulated, models, tmp_path, monkeypatch):
+    monkeypatch.setenv("VELTRANE_SIM_SOLVE_SECONDS", "0.4")
+    alpha, beta = models["ok/alpha"], models["ok/beta"]
+    report = batch([alpha, beta, models["other/alpha"]], simulated, tmp_path / "out", sandbox=False)
+    assert [record.result_files for record in report.records] == [("alpha/alpha.vres",), ("beta/beta.vres",),
+                                                                   ("alpha-2/alpha.vres",)]
+
+
+def test_item4_resume_keys_on_content_and_solves_again_what_did_not_succeed(simulated, models, tmp_path):
+    out = tmp_path / "out"
+    thermal = models["ok/alpha"].with_suffix(".thf")
+    thermal.write_text("t1", encoding="utf-8")
+    jobs = [models["ok/alpha"], Job(models["ok/beta"], prepare=functools.partial(retitle, title="one")),
+            models["bad/broken"], models["other/alpha"]]
+    assert statuses(batch(jobs, simulated, out))["broken"] == ("failed", 1)
+
+    veltrane_sim.write_tessel(models["other/alpha"], title="edited")  # the model
+    thermal.write_text("t2", encoding="utf-8")  # an input file beside it
+    jobs[1] = Job(models["ok/beta"], prepare=functools.partial(retitle, title="two"))  # the prepare's arguments
+    assert batch(jobs, simulated, out).skipped == ()
+    jobs[1] = Job(models["ok/beta"], solver="DiroZiziva", prepare=functools.partial(retitle, title="two"))
+    assert batch(jobs, simulated, out).skipped == ("alpha", "alpha-2")  # the solver; a failed job again
+    assert batch(jobs, simulated, out, rerun=True).skipped == ()
+
+
+def test_item5_the_record_names_the_solver_that_ran(simulated, models, tmp_path):
+    report = batch([Job(models["rack/rack"], solver="DiroZiziva")], simulated, tmp_path / "out")
+    record = report.records[0]
+    assert (record.status, record.solver, record.requested_solver) == ("ok", "Vazer", "DiroZiziva")
+    assert manifest(tmp_path / "out")["rack"]["solver"] == "Vazer"
+    again = batch([Job(models["rack/rack"], solver="DiroZiziva")], simulated, tmp_path / "out")
+    assert again.skipped == ("rack",)
+
+
+@pytest.mark.parametrize("damage", ["name is a list", "a folder", "not JSON", "journal line"])
+def test_item6_own_file_names_are_never_job_names_and_unreadable_manifests_are_set_aside(
+        simulated, models, tmp_path, damage):
+    out = tmp_path / "out"
+    (tmp_path / "work" / "m").mkdir()
+    model = veltrane_sim.write_tessel(tmp_path / "work" / "m" / "manifest.json.tessel")
+    assert statuses(batch([model], simulated, out)) == {"manifest.json-2": ("ok", 1)}
+    with pytest.raises(BatchError, match="one of the batch's own file names"):
+        batch([Job(model, name="manifest.journal")], simulated, out)
+    text = (out / "manifest.json").read_text(encoding="utf-8")
+    (out / "manifest.journal").unlink()  # the manifest is the only record left
+    if damage == "name is a list":
+        (out / "manifest.json").write_text(text.replace('"name": "manifest.json-2"', '"name": ["x"]'), "utf-8")
+    elif damage == "a folder":
+        (out / "manifest.json").unlink()
+        (out / "manifest.json").mkdir()
+    elif damage == "not JSON":
+        (out / "manifest.json").write_text(text[:40], encoding="utf-8")
+    else:  # a bad line in the journal, a line cut short at its end
+        line = json.dumps(manifest(out)["manifest.json-2"])
+        (out / "manifest.journal").write_text(f"{line}\n{{bad\n{line[:30]}", encoding="utf-8")
+    report = batch([models["ok/alpha"]], simulated, out)
+    assert statuses(report) == {"alpha": ("ok", 1)}
+    if damage == "journal line":
+        assert report.notes == (f"1 line of {out / 'manifest.journal'} could not be read and were left out",)
+        assert list(manifest(out)) == ["manifest.json-2", "alpha"]
+    else:
+        aside = [path.name for path in out.iterdir() if path.name.startswith("manifest.json.unreadable-")]
+        assert len(aside) == 1 and report.notes[0].endswith(f"set aside as {aside[0]}")
+        assert list(manifest(out)) == ["alpha"]
+
+
+def test_item7_records_are_appended_and_the_manifest_replaced_whole_every_few_seconds(
+        simulated, tmp_path, monkeypatch):
+    monkeypatch.setenv("VELTRANE_SIM_SOLVE_SECONDS", "0")
+    out = tmp_path / "out"
+    folder = tmp_path / "work"
+    folder.mkdir()
+    models = [veltrane_sim.write_tessel(folder / f"m{index:03}.tessel") for index in range(120)]
+    writes = []
+    original = _journal.Journal.write_manifest
+    monkeypatch.setattr(_journal.Journal, "write_manifest",
+                        lambda self, current: writes.append(1) or original(self, current))
+    batch(models[:1], simulated, out)
+    earlier = (out / "manifest.json").read_text(encoding="utf-8")
+    os.link(out / "manifest.json", tmp_path / "earlier.json")  # the file as it was, kept apart
+    started = len(writes)
+    report = batch(models, simulated, out)
+    assert report.ok and len(writes) - started <= 2 + report.seconds / _journal.MANIFEST_SECONDS
+    assert (tmp_path / "earlier.json").read_text(encoding="utf-8") == earlier  # replaced, never written in place
+    assert not (out / "manifest.json").samefile(tmp_path / "earlier.json")
+    assert len(manifest(out)) == 120 and not [path for path in out.iterdir() if path.name.startswith(".manifest-")]
+    assert len(journal_records(out)) == 1 + 119
+
+
+def test_the_log_records_of_the_workers_come_back_with_the_job_name(simulated, models, tmp_path, caplog):
+    with caplog.at_level(logging.INFO, logger="veltrane_computer"):
+        batch([models["ok/alpha"]], simulated, tmp_path / "out")
+    assert f"alpha: solving {models['ok/alpha']} with Vazer in a sandbox" in caplog.messages
 
 
 @pytest.mark.parametrize("case, message", [
@@ -158,12 +260,11 @@ def _text(path):
     ("scheduler unreachable", "cannot reach the Dask scheduler"),
     ("no dask", "veltrane_computer[cluster]"),
 ])
-def test_bad_input_is_refused_before_any_work(place, case, message, tmp_path, monkeypatch):
-    root, simulated, models = place
+def test_bad_input_is_refused_before_any_work(simulated, models, case, message, tmp_path, monkeypatch):
     model = models["ok/alpha"]
     arguments = {"jobs": [model], "installation": simulated, "output_dir": tmp_path / "out"}
     if case == "missing model":
-        arguments["jobs"] = [model, root / "ok" / "gamma.tessel"]
+        arguments["jobs"] = [model, tmp_path / "gamma.tessel"]
     elif case == "unknown solver":
         arguments["solver"] = "vazer"
     elif case == "unknown job solver":
@@ -173,34 +274,35 @@ def test_bad_input_is_refused_before_any_work(place, case, message, tmp_path, mo
     elif case == "prepare not picklable":
         arguments["jobs"] = [Job(model, prepare=lambda path: None)]
     elif case == "no installation":
-        arguments["installation"] = root / "nowhere"
+        arguments["installation"] = tmp_path / "nowhere"
     elif case == "setup fails":
-        arguments["installation"] = simulated._replace(settings=root / "nowhere.settings")
+        arguments["installation"] = simulated._replace(settings=tmp_path / "nowhere.settings")
     elif case == "scheduler unreachable":
         pytest.importorskip("distributed")
-        monkeypatch.setattr("veltrane_computer._batch_dask.CONNECT_SECONDS", 0.5)
+        monkeypatch.setattr("veltrane_computer.batch._dask.CONNECT_SECONDS", 0.5)
         arguments["scheduler"] = "tcp://127.0.0.1:1"
     else:
-        monkeypatch.setitem(sys.modules, "veltrane_computer._batch_dask", None)
+        monkeypatch.setitem(sys.modules, "veltrane_computer.batch._dask", None)
         arguments["scheduler"] = "tcp://127.0.0.1:1"
     with pytest.raises(BatchError, match=message.replace("[", r"\[")):
         run_batch(**arguments)
-    manifest = json.loads(_text(tmp_path / "out" / batch.MANIFEST) or '{"jobs": []}')
-    assert {job["status"] for job in manifest["jobs"]} <= {"pending"}
+    assert not (tmp_path / "out").exists() or {job["status"] for job in manifest(tmp_path / "out").values()} <= {
+        "pending"}
+    assert not (tmp_path / "out" / "manifest.lock").exists()
 
 
-def test_command_line(place, tmp_path, capsys):
-    root, simulated, models = place
+def test_command_line(simulated, models, tmp_path, capsys):
     def command(*extra):
-        return ["--simulated", str(root / "simulated"), "batch", str(models["ok/alpha"]), str(models["other/alpha"]),
-                *extra, "--workers", "1", "--output", str(tmp_path)]
+        return ["--simulated", str(simulated.installation.parent), "batch", str(models["ok/alpha"]),
+                str(models["other/alpha"]), *extra, "--workers", "1", "--output", str(tmp_path / "out")]
 
     assert cli.main(command()) == 0
     out, err = capsys.readouterr()
     assert out.splitlines()[1].split()[:3] == ["alpha", "Vazer", "ok"]
     assert "2 jobs: 2 ok" in out and "[2/2] alpha-2: ok" in err
-
+    assert cli.main(command("--rerun")) == 0 and "[2/2] alpha-2: ok" in capsys.readouterr().err
+    assert cli.main(command(str(models["bad/broken"]))) == 1  # a failed job
+    assert "1 failed" in capsys.readouterr().out
     with pytest.raises(SystemExit) as exit_info:
-        cli.main(command(str(root / "ok" / "gamma.tessel")))
-    missing = root / "ok" / "gamma.tessel"
-    assert exit_info.value.code == 2 and f"error: MODEL '{missing}' does not exist" in capsys.readouterr().err
+        cli.main(command(str(tmp_path / "gamma.tessel")))
+    assert exit_info.value.code == 2 and "error: no such model" in capsys.readouterr().err

@@ -63,10 +63,9 @@ def find_circle(graph):
 
 
 # batch and _batch_dask import each other until batch becomes a package (issue 19).
-BATCH_CIRCLE = pytest.mark.xfail(reason="batch <-> _batch_dask until batch is a package", strict=False)
 
 
-@pytest.mark.parametrize("package", [pytest.param("veltrane_computer", marks=BATCH_CIRCLE), "veltrane_sim"])
+@pytest.mark.parametrize("package", ["veltrane_computer", "veltrane_sim"])
 def test_no_module_imports_in_a_circle(package):
     known = package_modules(package)
     graph = {name: imported_by(name, path, is_package, known) for name, (path, is_package) in known.items()}

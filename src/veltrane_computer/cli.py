@@ -35,6 +35,7 @@ from ._tables import format_table
 from .session import SOLVERS, SetupError, SolveError
 
 if TYPE_CHECKING:
+    from .batch import BatchReport
     from .session import Session, SolveResult
     from .simulated import SimulatedInstallation
 
@@ -381,7 +382,7 @@ def _add_batch(commands: SubParsers) -> None:
     description = (
         "Solve each MODEL in a pool of worker processes, each set up once, or on a Dask cluster; the results of a "
         "model go to DIR/<model> and DIR/manifest.json records every job. Running the same batch again skips the "
-        "models solved."
+        "models solved, unless they changed (or with --rerun)."
     )
     summary = "solve many models in parallel worker processes"
     parser = add_command(commands, "batch", _run_batch, summary, description)
@@ -395,26 +396,27 @@ def _add_batch(commands: SubParsers) -> None:
     parser.add_argument("--timeout", type=float, metavar="S", help="stop a solve that takes more than S seconds")
     parser.add_argument("--retries", type=int, default=0, metavar="N",
                         help="start a timed-out job or one whose worker died again, up to N times")
+    parser.add_argument("--rerun", action="store_true", help="solve again the models an earlier run solved")
     add_output_options(parser)
 
 
 def _run_batch(args: argparse.Namespace) -> int:
     """`veltrane batch`: 0 when every model is solved, 1 when one failed; bad input is a UsageError."""
-    from .batch import BatchError, run_batch
+    from .batch import BatchError, BatchInterrupted, run_batch
 
     models = expand_models(args.models)
     options = installation_options(args)
     settings = {"workers": args.workers, "scheduler": args.scheduler, "output_dir": args.output,
-                "solver": args.solver, "timeout": args.timeout, "retries": args.retries, "module": args.module,
-                "settings": options.settings, "data_sources": options.data_sources, "progress": not args.quiet}
+                "solver": args.solver, "timeout": args.timeout, "retries": args.retries, "rerun": args.rerun,
+                "module": args.module, "settings": options.settings, "data_sources": options.data_sources,
+                "progress": not args.quiet}
     try:
         report = run_batch(models, options.simulated or options.installation, **settings)
     except BatchError as error:
         raise UsageError(str(error)) from None
-    except KeyboardInterrupt as interrupt:
-        stopped = getattr(interrupt, "report", None)
-        _report_batch(args, stopped, interrupted=True)
-        tally = Counter([record.status for record in stopped.records] if stopped else _manifest_statuses(args.output))
+    except BatchInterrupted as interrupt:
+        _report_batch(args, interrupt.report, interrupted=True)
+        tally = Counter(record.status for record in interrupt.report.records)
         print(f"interrupted: {tally['ok']} ok, {tally['cancelled']} cancelled, {tally['pending']} pending; "
               "run the same command again to resume", file=sys.stderr)
         return INTERRUPTED
@@ -422,27 +424,17 @@ def _run_batch(args: argparse.Namespace) -> int:
     return OK if report.ok else FAILED
 
 
-def _report_batch(args: argparse.Namespace, report: Any, interrupted: bool) -> None:
-    """The batch's summary, or its JSON document; an interrupted batch of old may have no report."""
+def _report_batch(args: argparse.Namespace, report: BatchReport, interrupted: bool) -> None:
+    """The batch's summary, or its JSON document."""
     from .batch import summary
 
     if args.json:
-        document = dataclasses.asdict(report) if report is not None else {}
-        for record in document.get("records", ()):  # a job's reason is its status, unless it was solved
+        document = dataclasses.asdict(report)
+        for record in document["records"]:  # a job's reason is its status, unless it was solved
             record.setdefault("reason", None if record["status"] == "ok" else record["status"])
-        ok = report is not None and report.ok and not interrupted
-        print_json({"command": "batch", "ok": ok, "interrupted": interrupted, **document})
-    elif report is not None:
+        print_json({"command": "batch", "ok": report.ok and not interrupted, "interrupted": interrupted, **document})
+    else:
         print(summary(report))
-
-
-def _manifest_statuses(output: Path) -> list[str]:
-    """The statuses the batch's manifest records, for a batch that stopped without a report."""
-    try:
-        with open(output / "manifest.json", encoding="utf-8") as stream:
-            return [job["status"] for job in json.load(stream)["jobs"]]
-    except (OSError, ValueError, KeyError, TypeError):
-        return ["pending"]
 
 
 # Sub-commands, in the order --help lists them. Other modules may add theirs here.

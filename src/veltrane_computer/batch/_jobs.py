@@ -1,0 +1,241 @@
+"""Jobs made ready for the workers: their checks, names, content keys and result folders."""
+
+from __future__ import annotations
+
+import functools
+import hashlib
+import logging
+import os
+import pickle
+from collections.abc import Callable, Iterable, Mapping
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+from ..session import SOLVERS
+from ..simulated import SimulatedInstallation
+from ._records import JOURNAL, LOCK, MANIFEST, BatchError, Job, JobRecord, Status
+
+_RESERVED = {MANIFEST.casefold(), JOURNAL.casefold(), LOCK.casefold()}
+
+
+@dataclass(frozen=True)
+class _Task:
+    """A job made ready for a worker: absolute paths, the solver asked for, its result folder.
+    `content` digests the model, its input files and the prepare callable; `folder` is the
+    model's folder when the job solves in place there (no two such jobs run at once)."""
+
+    name: str
+    model: str
+    solver: str
+    prepare: Callable[[Path], object] | None
+    sandbox: bool
+    output_dir: str
+    content: str = ""
+    written: tuple[str, ...] = ()  # the files an earlier batch wrote in its result folder
+
+    @property
+    def folder(self) -> str | None:
+        return None if self.sandbox or self.prepare is not None else os.path.dirname(self.model)
+
+    def key(self, solver: str) -> str:
+        return hashlib.sha256(f"{self.content}\n{solver}".encode()).hexdigest()[:32]
+
+    def record(self, status: Status, solver: str | None = None, **details: Any) -> JobRecord:
+        ran = solver or self.solver
+        return JobRecord(self.name, self.model, ran, status, key=self.key(ran), requested_solver=self.solver,
+                         **details)
+
+
+@dataclass(frozen=True)
+class _Setup:
+    """What a worker needs to set itself up; `simulated` is the folder of a simulated
+    installation the worker activates first; `log_level` the least level of the log
+    records the worker sends back."""
+
+    installation: str
+    module: str
+    settings: str | None
+    data_sources: str | None
+    simulated: str | None
+    log_level: int = logging.WARNING
+
+
+def check_options(workers: int | None, timeout: float | None, retries: int) -> None:
+    if workers is not None and workers < 1:
+        raise BatchError(f"workers must be at least 1, not {workers}")
+    if timeout is not None and not timeout > 0:
+        raise BatchError(f"timeout must be a positive number of seconds, not {timeout}")
+    if retries < 0:
+        raise BatchError(f"retries must not be negative, not {retries}")
+
+
+def reserved(name: str) -> bool:
+    """Whether name is one of the batch's own file names (or of those it sets aside)."""
+    folded = name.casefold()
+    return folded in _RESERVED or folded.startswith((".manifest-", f"{MANIFEST}.", f"{JOURNAL}."))
+
+
+def check_jobs(jobs: Iterable[str | os.PathLike[str] | Job], solver: str) -> list[tuple[Job, Path, str]]:
+    """Each job with its model's absolute path and its solver; BatchError for a missing model,
+    an unknown solver, a prepare callable that cannot travel or a bad name."""
+    checked = []
+    missing = []
+    for job in jobs:
+        if not isinstance(job, Job):
+            job = Job(job)
+        model = Path(job.model).absolute()
+        if not model.is_file():
+            missing.append(str(model))
+        job_solver = job.solver or solver
+        if job_solver not in SOLVERS:
+            raise BatchError(f"unknown solver {job_solver!r} for {model}: use {' or '.join(map(repr, SOLVERS))}")
+        try:
+            if job.prepare is not None:
+                pickle.dumps(job.prepare)
+        except Exception as error:
+            raise BatchError(f"the prepare callable {job.prepare!r} cannot be sent to a worker: {error}") from None
+        if job.name is not None:
+            if job.name in ("", ".", "..") or Path(job.name).name != job.name:
+                raise BatchError(f"the job name {job.name!r} is not a plain folder name")
+            if reserved(job.name):
+                raise BatchError(f"the job name {job.name!r} is one of the batch's own file names")
+        checked.append((job, model, job_solver))
+    if missing:
+        raise BatchError("no such model: " + ", ".join(missing))
+    return checked
+
+
+def make_tasks(checked: list[tuple[Job, Path, str]], sandbox: bool, output: Path,
+               earlier: Mapping[str, JobRecord], claimed: Mapping[str, str]) -> list[_Task]:
+    """The tasks in job order, each with a name of its own: not one of the batch's files, and not one
+    that an earlier batch into this folder gave to another model."""
+    tasks: list[_Task] = []
+    names: set[str] = set()
+    inputs = _Inputs()
+    for job, model, solver in checked:
+        base = job.name or model.stem
+        name, number = base, 1
+        while name in names or reserved(name) or claimed.get(name, str(model)) != str(model):
+            if name == job.name and name not in names:
+                holder = claimed.get(name, "")
+                raise BatchError(f"the job name {name!r} holds the results of {holder} in {output}: "
+                                 "choose another name or output folder")
+            number += 1
+            name = f"{base}-{number}"
+        names.add(name)
+        content = inputs.digest(model, job.prepare)
+        before = earlier.get(name)
+        written = tuple(path.partition("/")[2] for path in before.result_files) if before is not None else ()
+        tasks.append(_Task(name, str(model), solver, job.prepare, sandbox, str(output / name), content, written))
+    return tasks
+
+
+def check_result_folders(tasks: list[_Task], output: Path, claimed: Mapping[str, str]) -> None:
+    """BatchError, before any work, for a result folder that holds a job's model, or files while no batch
+    into this output folder claimed it (its journal says which it did).  The batch removes only files it
+    wrote, in folders it claimed."""
+    holding_models: set[str] = set()
+    top = str(output)
+    for task in tasks:
+        folder = os.path.dirname(task.model)
+        while folder != top and folder not in holding_models:
+            holding_models.add(folder)
+            parent = os.path.dirname(folder)
+            if parent == folder:
+                break
+            folder = parent
+    for task in tasks:
+        folder = task.output_dir
+        if folder in holding_models:
+            raise BatchError(f"the result folder {folder} of job {task.name!r} holds a model of the batch: "
+                             "choose an output folder apart from the models")
+        try:
+            entries = os.listdir(folder)
+        except FileNotFoundError:
+            continue
+        except NotADirectoryError:
+            raise BatchError(f"the result folder {folder} of job {task.name!r} is a file") from None
+        except OSError as error:
+            raise BatchError(f"the result folder {folder} cannot be read: {error.strerror or error}") from None
+        if entries and task.name not in claimed:
+            raise BatchError(f"the result folder {folder} of job {task.name!r} holds files that no batch wrote: "
+                             "choose another output folder, or move them")
+
+
+def resumed(task: _Task, earlier: JobRecord | None, output: Path) -> bool:
+    """Whether an earlier record solved this very job (same content, the solver that will run) and its
+    result files are all still there."""
+    if earlier is None or earlier.status != "ok" or earlier.model != task.model:
+        return False
+    substituted = bool(earlier.requested_solver) and earlier.solver != earlier.requested_solver
+    will_run = earlier.solver if earlier.requested_solver == task.solver or substituted else task.solver
+    return earlier.key == task.key(will_run) and all((output / path).is_file() for path in earlier.result_files)
+
+
+class _Inputs:
+    """Digests of models with the input files that travel with them; each folder is listed once."""
+
+    def __init__(self) -> None:
+        self._listings: dict[Path, list[str]] = {}
+
+    def digest(self, model: Path, prepare: Callable[[Path], object] | None) -> str:
+        folder = model.parent
+        if folder not in self._listings:
+            try:
+                self._listings[folder] = sorted(os.listdir(folder))
+            except OSError:
+                self._listings[folder] = []
+        listing = self._listings[folder]
+        fre = model.stem + ".fre"
+        files = [model.name, fre if fre in listing else "conception.fre"]
+        files += [name for name in listing if name.lower().endswith(".thf")]
+        digest = hashlib.sha256(prepare_identity(prepare).encode())
+        for name in files:
+            digest.update(f"\0{name}\0".encode())
+            try:
+                with open(folder / name, "rb") as stream:
+                    digest.update(hashlib.file_digest(stream, "sha256").digest())
+            except OSError:
+                digest.update(b"-")
+        return digest.hexdigest()
+
+
+def prepare_identity(prepare: Callable[[Path], object] | None) -> str:
+    """The prepare callable as text: its qualified name and its arguments."""
+    if prepare is None:
+        return ""
+    if isinstance(prepare, functools.partial):
+        keywords = sorted(prepare.keywords.items())
+        return f"partial({prepare_identity(prepare.func)}, {prepare.args!r}, {keywords!r})"
+    name = getattr(prepare, "__qualname__", None)
+    if name is not None:
+        return f"{getattr(prepare, '__module__', '')}.{name}"
+    return f"{type(prepare).__module__}.{type(prepare).__qualname__}:" + hashlib.sha256(
+        pickle.dumps(prepare)).hexdigest()
+
+
+def make_setup(
+    installation: str | os.PathLike[str] | SimulatedInstallation,
+    module: str,
+    settings: str | os.PathLike[str] | None,
+    data_sources: str | os.PathLike[str] | None,
+) -> _Setup:
+    simulated = None
+    if isinstance(installation, SimulatedInstallation):  # its settings files are the defaults
+        simulated = os.fspath(installation.installation.absolute().parent)  # the folder it was laid out in
+        settings = settings or installation.settings
+        data_sources = data_sources or installation.data_sources
+        installation = installation.installation
+    folder = Path(installation).absolute()
+    if not folder.is_dir():
+        raise BatchError(f"no installation folder {folder}")
+    optional = [os.fspath(Path(path).absolute()) if path is not None else None for path in (settings, data_sources)]
+    level = logging.getLogger("veltrane_computer").getEffectiveLevel()
+    return _Setup(os.fspath(folder), module, optional[0], optional[1], simulated, level)
+
+
+def describe(error: BaseException) -> str:
+    """An exception as text: its type's name, its message and its notes."""
+    lines = [f"{type(error).__name__}: {error}" if str(error) else type(error).__name__]
+    return "\n".join(lines + list(getattr(error, "__notes__", ())))

@@ -1,0 +1,58 @@
+"""Prepare callables and a driver script for the batch tests; workers import this module
+(the local pool's spawned workers inherit the tests' path; the Dask workers get it in PYTHONPATH)."""
+
+import os
+import signal
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import veltrane_sim
+
+if __name__ == "__mp_main__" and os.environ.get("BATCH_TEST_WORKER_DELAY"):  # a local worker, as it starts
+    time.sleep(float(os.environ["BATCH_TEST_WORKER_DELAY"]))
+
+
+def retitle(path, title):
+    """Edit the model copy: a new title."""
+    veltrane_sim.write_tessel(path, title=title)
+
+
+def freeze_once(path, marker):
+    """Freeze this worker process (SIGSTOP) the first time only: as a worker that stops answering."""
+    marker = Path(marker)
+    if not marker.exists():
+        marker.write_text(f"{os.getpid()} {tempfile.gettempdir()}", encoding="utf-8")  # its scratch folder
+        os.kill(os.getpid(), signal.SIGSTOP)
+
+
+def note_running(path, folder):
+    """Leave a file named after this job's start in folder: the moments the jobs ran."""
+    Path(folder, f"{time.monotonic():.6f}-{os.getpid()}").write_text(path.name, encoding="utf-8")
+
+
+def main():
+    """python _batch_helpers.py OUTPUT SIMULATED WORKERS MODEL...: run a batch, print what ended it."""
+    from veltrane_computer.batch import BatchInterrupted, run_batch
+    from veltrane_computer.simulated import simulated_installation
+
+    output, simulated, workers, *models = sys.argv[1:]
+    installation = simulated_installation(simulated)
+    print("started", flush=True)
+    try:
+        report = run_batch(models, installation, output_dir=output, workers=int(workers), progress=False)
+    except BatchInterrupted as interrupted:
+        print("interrupted", [(r.name, r.status) for r in interrupted.report.records], flush=True)
+        return 130
+    print("finished", [(r.name, r.status) for r in report.records], flush=True)
+    return 0
+
+
+def hold(path, seconds):
+    """Take `seconds` longer over the job."""
+    time.sleep(seconds)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
