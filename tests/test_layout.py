@@ -62,9 +62,6 @@ def find_circle(graph):
     return None
 
 
-# batch and _batch_dask import each other until batch becomes a package (issue 19).
-
-
 @pytest.mark.parametrize("package", ["veltrane_computer", "veltrane_sim"])
 def test_no_module_imports_in_a_circle(package):
     known = package_modules(package)
