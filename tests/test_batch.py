@@ -305,4 +305,4 @@ def test_command_line(simulated, models, tmp_path, capsys):
     assert "1 failed" in capsys.readouterr().out
     with pytest.raises(SystemExit) as exit_info:
         cli.main(command(str(tmp_path / "gamma.tessel")))
-    assert exit_info.value.code == 2 and "error: no such model" in capsys.readouterr().err
+    assert exit_info.value.code == 2 and "gamma.tessel' does not exist" in capsys.readouterr().err

@@ -26,7 +26,11 @@ def imported_by(name, path, is_package, known):
     enclosing packages are left out: they are imported before it in any case."""
     here = name.split(".") if is_package else name.split(".")[:-1]
     targets = set()
-    for node in ast.walk(ast.parse(path.read_text(encoding="utf-8"))):
+    tree = ast.parse(path.read_text(encoding="utf-8"))
+    for block in ast.walk(tree):  # imports for the type checker alone are never run
+        if isinstance(block, ast.If) and ast.unparse(block.test) in ("TYPE_CHECKING", "typing.TYPE_CHECKING"):
+            block.body = []
+    for node in ast.walk(tree):
         if isinstance(node, ast.Import):
             targets.update(alias.name for alias in node.names)
         elif isinstance(node, ast.ImportFrom):

@@ -22,7 +22,8 @@ import tempfile
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Literal, get_args
 
-from .session import StrPath, _path, core_output
+from ._core_calls import StrPath, core_output
+from ._core_calls import path_argument as _path
 
 if TYPE_CHECKING:
     from .session import Session, SolveResult, Solver

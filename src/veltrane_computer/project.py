@@ -19,7 +19,8 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, Literal
 
 from .model import Kind, checked_kind, host_message
-from .session import StrPath, _path, core_output
+from ._core_calls import StrPath, core_output
+from ._core_calls import path_argument as _path
 
 if TYPE_CHECKING:
     from .session import Session

@@ -24,12 +24,10 @@ after another.
 
 from __future__ import annotations
 
-import builtins
 import contextlib
 import hashlib
 import importlib
 import json
-import logging
 import os
 import shutil
 import sys
@@ -42,6 +40,8 @@ from pathlib import Path
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Literal, NamedTuple, get_args
 
+from ._core_calls import CallThreads, StrPath, core_output, logger
+from ._core_calls import path_argument as _path
 from .simulated import SimulatedInstallation
 
 if TYPE_CHECKING:
@@ -64,15 +64,6 @@ SolveFailure = Literal[
     "host-error",
 ]
 
-logger = logging.getLogger("veltrane_computer")
-
-StrPath = str | os.PathLike[str]
-
-# The core's state is process-wide: one lock for every call the layer makes into it.
-_core_lock = threading.RLock()
-
-# The core names its solver worker thread after the worker function it runs.
-_WORKER_SUFFIXES = ("(_VazerSolve)", "(_DiroZizivaSolve)")
 # Where each solver's path lives in Tubrolis.settings (family, sub-family, setting).
 _SOLVER_SETTINGS = {"Vazer": "VAZER / PATH / WINDOWS SOLVER PATH", "DiroZiziva": "DIROZIZIVA / PATH / SOLVER PATH"}
 
@@ -139,67 +130,12 @@ class SolveResult:
         return f"SolveResult({self.model.name!r}, solver={self.solver!r}, {files}, {self.seconds:.2f} s)"
 
 
-class _CallThreads:
-    """The threads of one call into the core: the calling thread, and the solver workers started during the call."""
-
-    def __init__(self) -> None:
-        self.caller = threading.current_thread()
-        self.earlier = set(threading.enumerate())
-
-    def __contains__(self, thread: object) -> bool:
-        if thread is self.caller:
-            return True
-        name = getattr(thread, "name", "")
-        return name.endswith(_WORKER_SUFFIXES) and thread not in self.earlier
-
-
-class _PrintedLines:
-    """Stands in for ``print`` in the core's namespace during a call: the lines of the call's own threads go
-    to the log and are kept; any other thread's go to the ``print`` that was there before."""
-
-    def __init__(self, previous: Any) -> None:
-        self.lines: list[str] = []
-        self.previous = previous
-        self.threads = _CallThreads()
-
-    def __call__(self, *values: object, **options: Any) -> None:
-        if options.get("file") is not None or threading.current_thread() not in self.threads:
-            self.previous(*values, **options)
-            return
-        sep, end = options.get("sep"), options.get("end")
-        text = (" " if sep is None else sep).join(map(str, values)) + ("\n" if end is None else end)
-        for line in text.splitlines():
-            self.lines.append(line)
-            logger.log(logging.INFO if line.endswith(" loaded") else logging.WARNING, "%s", line)
-
-
-@contextlib.contextmanager
-def core_output() -> Iterator[list[str]]:
-    """Under the process lock, route what the core prints in this thread (and in the solver worker it starts)
-    to the log; yields the list of those lines. Other threads' lines go where they went before."""
-    from . import veltrane_core
-
-    with _core_lock:
-        namespace = vars(veltrane_core)
-        had_print = "print" in namespace
-        printed = _PrintedLines(namespace.get("print", builtins.print))
-        namespace["print"] = printed
-        try:
-            yield printed.lines
-        finally:
-            if namespace.get("print") is printed:  # unless a script rebound it meanwhile
-                if had_print:
-                    namespace["print"] = printed.previous
-                else:
-                    del namespace["print"]
-
-
 @contextlib.contextmanager
 def _worker_failures() -> Iterator[list[BaseException]]:
     """Collects what escapes the solver worker this thread starts, instead of printing its traceback."""
     failures: list[BaseException] = []
     previous = threading.excepthook
-    threads = _CallThreads()
+    threads = CallThreads()
 
     def hook(args: threading.ExceptHookArgs) -> None:
         if args.exc_value is not None and args.thread in threads:
@@ -248,13 +184,6 @@ def _module_member(module: object) -> VeltraneModule:
         return VeltraneModule(int(module))  # type: ignore[call-overload]  # the host's enum member
     except (TypeError, ValueError):
         raise ValueError(f"module: {module!r} is not a VeltraneModule, nor one of {names}") from None
-
-
-def _path(value: object, parameter: str) -> Path:
-    """An absolute Path for a path parameter; TypeError naming the parameter for anything else."""
-    if not isinstance(value, (str, os.PathLike)):
-        raise TypeError(f"{parameter}: expected a str or os.PathLike path, not {value!r}")
-    return Path(os.fsdecode(value)).absolute()
 
 
 def _faulty_settings(core: Any, settings_file: Path, sources_file: Path) -> Path:
@@ -620,6 +549,7 @@ class Session:
         record = _WrittenFiles(target)
         earlier = record.earlier()
         copied: list[Path] = []
+        name = ""
         try:
             for name in sorted(set(earlier) - written):
                 (target / name).unlink()
@@ -630,7 +560,9 @@ class Session:
                     shutil.copystat(folder / name, destination)
                 copied.append(destination)
         except OSError as error:
-            message = f"the results of '{run.model}' could not be copied to '{target}': {error.strerror or error}"
+            failed = f" ({name})" if name else ""
+            problem = error.strerror or error
+            message = f"the results of '{run.model}' could not be copied to '{target}'{failed}: {problem}"
             failure = SolveError(
                 message, model=run.model, solver=run.solver, reason="unwritable-output", messages=tuple(run.printed)
             )
