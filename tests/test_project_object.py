@@ -22,7 +22,7 @@ def refusal(call, *args):
 class TestLife:
     def test_studies_from_creation_to_removal(self, session, tmp_path, capsys):
         plant = session.new_project(str(tmp_path), "Plant", "piping")
-        assert repr(plant) == f"<Project 'Plant' at '{tmp_path / 'Plant'}'>"
+        assert repr(plant) == f"<Project 'Plant' at {str(tmp_path / 'Plant')!r}>"
         assert (plant.directory, plant.file) == (tmp_path / "Plant", tmp_path / "Plant" / "Plant.project")
         assert plant.studies == ("Plant",)
         plant.add_study("Rack", "structure", screen=(1000, 800))

@@ -178,6 +178,15 @@ def print_json(document: object) -> None:
     print(json.dumps(document, indent=2, default=os.fspath))
 
 
+def _models_in(folder: str) -> str:
+    """A pattern for the models in folder, written as the folder was typed: with its separator ("/" is one on
+    Windows too), the platform's when it has none."""
+    separator = os.sep
+    if os.altsep and os.altsep in folder and os.sep not in folder:
+        separator = os.altsep
+    return folder.rstrip(os.sep + (os.altsep or "")) + separator + "*.tessel"
+
+
 def expand_models(arguments: Sequence[str]) -> list[Path]:
     """The model files MODEL arguments name: `*`, `?`, `[...]` and `**` are expanded here, as a Windows shell
     does not. A pattern that matches no file, a folder and a missing file are a UsageError naming them all."""
@@ -190,7 +199,7 @@ def expand_models(arguments: Sequence[str]) -> list[Path]:
             if not matches:
                 problems.append(f"'{argument}' matches no file")
         elif os.path.isdir(argument):
-            problems.append(f"'{argument}' is a folder; name its models, for example '{Path(argument, '*.tessel')}'")
+            problems.append(f"'{argument}' is a folder; name its models, for example '{_models_in(argument)}'")
         elif not os.path.isfile(argument):
             problems.append(f"'{argument}' does not exist")
         else:
