@@ -10,6 +10,7 @@ import json
 import logging
 import os
 import shutil
+import socket
 import subprocess
 import sys
 
@@ -143,7 +144,7 @@ def test_item2_every_record_is_kept_and_one_batch_at_a_time_writes_into_a_folder
 
     holder = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
     try:
-        lock = {"pid": holder.pid, "host": os.uname().nodename, "started": "2030-01-01T00:00:00"}
+        lock = {"pid": holder.pid, "host": socket.gethostname(), "started": "2030-01-01T00:00:00"}
         (out / "manifest.lock").write_text(json.dumps(lock), encoding="utf-8")
         with pytest.raises(BatchError, match=f"process {holder.pid} on {lock['host']}, started 2030-01-01"):
             batch([models["ok/beta"]], simulated, out, rerun=True)
