@@ -2,10 +2,17 @@
 module's globals and the process's current directory restored afterwards."""
 
 import os
+import signal
 
 import pytest
 
 import veltrane_sim
+
+
+# A run started in the background by a shell without job control ignores SIGINT, and its
+# children would inherit that; the tests that send Ctrl-C need it delivered.
+if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 veltrane_sim.activate(force=True)
 

@@ -12,11 +12,18 @@ import importlib.util
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 from typing import Any
 
 import pytest
+
+
+# A run started in the background by a shell without job control ignores SIGINT, and its
+# children would inherit that; the tests that send Ctrl-C need it delivered.
+if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCES = os.path.join(HERE, "sdk")
