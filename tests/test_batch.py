@@ -308,3 +308,11 @@ def test_command_line(simulated, models, tmp_path, capsys):
     with pytest.raises(SystemExit) as exit_info:
         cli.main(command(str(tmp_path / "gamma.tessel")))
     assert exit_info.value.code == 2 and "gamma.tessel' does not exist" in capsys.readouterr().err
+
+
+def test_job_names_differ_whatever_their_case(simulated, tmp_path):
+    (tmp_path / "a").mkdir()
+    (tmp_path / "b").mkdir()
+    jobs = [veltrane_sim.write_tessel(tmp_path / "a" / "Line.tessel"),
+            veltrane_sim.write_tessel(tmp_path / "b" / "line.tessel")]
+    assert [record.name for record in batch(jobs, simulated, tmp_path / "out").records] == ["Line", "line-2"]

@@ -108,22 +108,22 @@ def check_jobs(jobs: Iterable[str | os.PathLike[str] | Job], solver: str) -> lis
 
 def make_tasks(checked: list[tuple[Job, Path, str]], sandbox: bool, output: Path,
                earlier: Mapping[str, JobRecord], claimed: Mapping[str, str]) -> list[_Task]:
-    """The tasks in job order, each with a name of its own: not one of the batch's files, and not one
-    that an earlier batch into this folder gave to another model."""
+    """The tasks in job order, each with a name of its own (whatever its case, as folder names on Windows):
+    not one of the batch's files, and not one that an earlier batch into this folder gave to another model."""
     tasks: list[_Task] = []
     names: set[str] = set()
     inputs = _Inputs()
     for job, model, solver in checked:
         base = job.name or model.stem
         name, number = base, 1
-        while name in names or reserved(name) or claimed.get(name, str(model)) != str(model):
-            if name == job.name and name not in names:
+        while name.casefold() in names or reserved(name) or claimed.get(name, str(model)) != str(model):
+            if name == job.name and name.casefold() not in names:
                 holder = claimed.get(name, "")
                 raise BatchError(f"the job name {name!r} holds the results of {holder} in {output}: "
                                  "choose another name or output folder")
             number += 1
             name = f"{base}-{number}"
-        names.add(name)
+        names.add(name.casefold())
         content = inputs.digest(model, job.prepare)
         before = earlier.get(name)
         written = tuple(path.partition("/")[2] for path in before.result_files) if before is not None else ()
