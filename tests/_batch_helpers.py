@@ -23,7 +23,7 @@ def freeze_once(path, marker):
     """Freeze this worker process (SIGSTOP) the first time only: as a worker that stops answering."""
     marker = Path(marker)
     if not marker.exists():
-        marker.write_text(f"{os.getpid()} {tempfile.gettempdir()}", encoding="utf-8")  # its scratch folder
+        marker.write_text(f"{os.getpid()} {Path(path).parent.parent}", encoding="utf-8")  # its scratch folder
         os.kill(os.getpid(), signal.SIGSTOP)
 
 
@@ -49,8 +49,10 @@ def main():
     return 0
 
 
-def hold(path, seconds):
-    """Take `seconds` longer over the job."""
+def hold(path, seconds, ran=None):
+    """Take `seconds` longer over the job; a file named after the job in folder `ran` says it started."""
+    if ran is not None:
+        Path(ran, path.stem).touch()
     time.sleep(seconds)
 
 

@@ -181,13 +181,15 @@ def test_item12_no_more_jobs_on_the_cluster_than_its_threads(cluster, place, tmp
     assert statuses(report) == {name: ("ok", 1) for name in list(models)[:4]}
 
 
-def test_item8_a_lost_scheduler_ends_the_batch_with_the_manifest_true(cluster, place, tmp_path):
+def test_item8_a_lost_scheduler_ends_the_batch_with_the_manifest_true(cluster, place, tmp_path, capfd):
     if not cluster.nanny:
         pytest.skip("a cluster of its own, once")
     simulated, models = place
     own = Cluster(tmp_path / "own", nanny=True)
     try:
-        jobs = [Job(models[name], prepare=functools.partial(hold, seconds=1)) for name in list(models)[:4]]
+        (tmp_path / "ran").mkdir()
+        jobs = [Job(models[name], prepare=functools.partial(hold, seconds=1, ran=str(tmp_path / "ran")))
+                for name in list(models)[:4]]
         journal = tmp_path / "out" / "manifest.journal"
 
         def kill_scheduler():
@@ -196,11 +198,16 @@ def test_item8_a_lost_scheduler_ends_the_batch_with_the_manifest_true(cluster, p
 
         killer = threading.Thread(target=kill_scheduler, daemon=True)
         killer.start()
-        with pytest.raises(BatchError, match="the batch stopped"):
+        with pytest.raises(BatchError, match=f"the connection to the Dask scheduler {own.address} was lost"):
             run_batch(jobs, simulated, scheduler=own.address, output_dir=tmp_path / "out", progress=False)
         manifest = json.loads((tmp_path / "out" / "manifest.json").read_text())
-        found = [job["status"] for job in manifest["jobs"]]
-        assert "ok" in found and set(found) <= {"ok", "cancelled", "pending"} and "cancelled" in found
+        found = {job["name"]: (job["status"], job["error"]) for job in manifest["jobs"]}
+        ran = [name for name in found if (tmp_path / "ran" / name).exists()]  # the jobs that started
+        assert all(found[name][0] in ("ok", "cancelled") for name in ran) and len(ran) >= 2
+        assert all(f"scheduler {own.address} was lost" in error for status, error in found.values()
+                   if status == "cancelled")
+        assert {status for status, _ in found.values()} <= {"ok", "cancelled", "pending"}
+        assert "Traceback" not in capfd.readouterr().err
     finally:
         own.stop()
 

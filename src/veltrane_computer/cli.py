@@ -399,7 +399,16 @@ def _add_batch(commands: SubParsers) -> None:
     add_installation_options(parser)
     parser.add_argument("--workers", type=int, metavar="N", help="local worker processes (default: one per core)")
     parser.add_argument("--scheduler", metavar="ADDRESS", help="solve on the Dask cluster of this scheduler "
-                        "(tcp://host:port); its workers must see the models and DIR under the same paths")
+                        "(tcp://host:port or tls://host:port)")
+    parser.add_argument("--scheduler-file", metavar="FILE", type=Path,
+                        help="solve on the Dask cluster whose scheduler wrote FILE (dask scheduler --scheduler-file)")
+    parser.add_argument("--tls-ca-file", metavar="FILE", help="the certificate authority of a TLS cluster "
+                        "(default: Dask's configuration, distributed.comm.tls.*)")
+    parser.add_argument("--tls-cert", metavar="FILE", help="this client's certificate for a TLS cluster")
+    parser.add_argument("--tls-key", metavar="FILE", help="the key of --tls-cert, when not in that file")
+    parser.add_argument("--stage-files", action="store_true", help="send each model and its input files to the "
+                        "cluster's workers and bring the results back (workers that do not see this disk; "
+                        "chosen by itself when a worker cannot see a model)")
     parser.add_argument("--output", metavar="DIR", type=Path, default=Path("batch-results"),
                         help="the result folder (default %(default)s)")
     parser.add_argument("--timeout", type=float, metavar="S", help="stop a solve that takes more than S seconds")
@@ -418,7 +427,8 @@ def _run_batch(args: argparse.Namespace) -> int:
     settings = {"workers": args.workers, "scheduler": args.scheduler, "output_dir": args.output,
                 "solver": args.solver, "timeout": args.timeout, "retries": args.retries, "rerun": args.rerun,
                 "module": args.module, "settings": options.settings, "data_sources": options.data_sources,
-                "progress": not args.quiet}
+                "progress": not args.quiet, "scheduler_file": args.scheduler_file,
+                "security": _security(args), "stage_files": args.stage_files}
     try:
         report = run_batch(models, options.simulated or options.installation, **settings)
     except BatchError as error:
@@ -431,6 +441,21 @@ def _run_batch(args: argparse.Namespace) -> int:
         return INTERRUPTED
     _report_batch(args, report, interrupted=False)
     return OK if report.ok else FAILED
+
+
+def _security(args: argparse.Namespace) -> object:
+    """The TLS settings the options give, or None for Dask's own configuration."""
+    if not (args.tls_ca_file or args.tls_cert or args.tls_key):
+        return None
+    if not (args.tls_ca_file and args.tls_cert):
+        raise UsageError("a TLS cluster needs both --tls-ca-file and --tls-cert (and --tls-key unless the "
+                         "certificate file holds the key)")
+    try:
+        from distributed.security import Security
+    except ImportError as error:
+        raise UsageError(f"a TLS cluster needs Dask ({error}): pip install 'veltrane_computer[cluster]'") from None
+    return Security(tls_ca_file=args.tls_ca_file, tls_client_cert=args.tls_cert, tls_client_key=args.tls_key,
+                    require_encryption=True)
 
 
 def _report_batch(args: argparse.Namespace, report: BatchReport, interrupted: bool) -> None:

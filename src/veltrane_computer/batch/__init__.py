@@ -90,6 +90,9 @@ def run_batch(
     module: str = "Tubrolis",
     settings: str | os.PathLike[str] | None = None,
     data_sources: str | os.PathLike[str] | None = None,
+    scheduler_file: str | os.PathLike[str] | None = None,
+    security: Any = None,
+    stage_files: bool = False,
 ) -> BatchReport:
     """Solve every job and return their records.
 
@@ -97,9 +100,13 @@ def run_batch(
     ``veltrane_computer.simulated.simulated_installation()`` returned (the
     workers then set up the simulated host themselves).  `scheduler` None
     solves on a local pool of `workers` processes (default: one per core); an
-    address "tcp://host:port" or a ``distributed.Client`` solves on that Dask
-    cluster, whose workers must see the models and `output_dir` under the same
-    paths.  A solve that takes longer than `timeout` seconds is stopped and its
+    address "tcp://host:port" or "tls://host:port", a ``distributed.Client``, or
+    `scheduler_file` (the file ``dask scheduler --scheduler-file`` writes) solves
+    on that Dask cluster; `security`, a ``distributed.security.Security``, holds
+    its TLS settings (default: Dask's configuration).  Where a worker cannot see
+    a job's model or `output_dir` under the client's paths, and from the start
+    with `stage_files`, each job's model and input files travel with it and its
+    result files come back into `output_dir`.  A solve that takes longer than `timeout` seconds is stopped and its
     worker replaced (restarted or retired on a cluster); a job whose solve was
     stopped or whose worker died is started again on another worker up to
     `retries` times.  A failing job never stops the others.  In-place jobs
@@ -146,7 +153,8 @@ def run_batch(
         journal.write_manifest(states.values())
         if todo:
             try:
-                engine = _engine(scheduler, setup, workers, timeout, len(todo))
+                cluster = {"scheduler_file": scheduler_file, "security": security, "stage_files": stage_files}
+                engine = _engine(scheduler, setup, workers, timeout, len(todo), cluster)
                 with Progress(len(todo), enabled=progress) as bar:
                     _drive(engine, todo, states, journal, retries, bar)
             except BatchError:
@@ -194,8 +202,13 @@ class _Engine(Protocol):
     def returned(self) -> list[_Task]: ...
 
 
-def _engine(scheduler: Any, setup: _Setup, workers: int | None, timeout: float | None, jobs: int) -> _Engine:
-    if scheduler is None:
+def _engine(scheduler: Any, setup: _Setup, workers: int | None, timeout: float | None, jobs: int,
+            cluster: dict[str, Any]) -> _Engine:
+    """The local pool, or the Dask engine when a scheduler (or its file) is named; `cluster` holds the Dask
+    engine's further options."""
+    if scheduler is None and cluster["scheduler_file"] is None:
+        if cluster["security"] is not None or cluster["stage_files"]:
+            raise BatchError("security and stage_files apply to a Dask cluster: name its scheduler")
         from ._local import LocalPool
 
         return LocalPool(setup, min(workers or os.cpu_count() or 1, jobs), timeout)
@@ -206,7 +219,9 @@ def _engine(scheduler: Any, setup: _Setup, workers: int | None, timeout: float |
     except ImportError as error:
         raise BatchError(
             f"solving on a Dask cluster needs Dask ({error}): pip install 'veltrane_computer[cluster]'") from None
-    return DaskEngine(scheduler, setup, timeout)
+    if scheduler is not None and cluster["scheduler_file"] is not None:
+        raise BatchError("name the Dask scheduler by its address or by its file, not both")
+    return DaskEngine(scheduler, setup, timeout, **cluster)
 
 
 def _drive(engine: _Engine, todo: list[_Task], states: dict[str, JobRecord], journal: Journal, retries: int,

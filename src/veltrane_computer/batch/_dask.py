@@ -1,46 +1,67 @@
 """The Dask engine of a batch: its jobs on the workers of a Dask cluster, reached by the scheduler's address
-("tcp://host:port") or through a ``distributed.Client``.
+("tcp://host:port", "tls://host:port"), a scheduler file or a ``distributed.Client``.
 
 Imported only for a batch that names a scheduler: Dask is an optional extra.
 Each worker is set up once by a worker plugin (also a worker that joins later
 or comes back after a restart), which also gives it a scratch folder of its
 own for the core's sandboxes; starting, it removes the scratch folders of
-workers that are gone.  The batch places each job on a worker of its choice and
-never lets more jobs run or wait on a worker than it has threads, so that a
-time-out counts a job's solve only and a worker that dies takes only its own
-jobs with it.  A short job may be sent to follow another short one on the same
-worker: it waits at the scheduler, not on the worker, and starts there as soon
-as that one ends, without a round trip through the batch (a job that has run
-for a second gets no follower).  The batch enforces the time-out itself: a job
-that overruns it is cancelled and its worker restarted through its nanny, or
-retired when it has none (also a frozen one); the job may then be retried on
-another worker, and the job that was to follow it goes elsewhere.  The log
-records of each solve come back with its record.
+workers that are gone.  The cluster may be shared: the batch places each job on
+a worker of its choice that has a thread free of its own jobs and of the other
+work the scheduler lists there, and counts a job's time-out from the moment the
+job starts (the worker says so in an event of the batch's topic), so that a job
+waiting behind another client's task is never timed out.  Short jobs are
+handed to a worker before it asks: up to AHEAD_JOBS of them follow a short one
+on the same worker, waiting at the scheduler, not on the worker, and each
+starts there as soon as the one before ends, without a round trip through the
+batch (a job that has run for a second gets no follower).  The batch enforces
+the time-out itself: a job that overruns it is cancelled and its worker
+restarted through its nanny, or retired when it has none (also a frozen one),
+but only when the worker runs nothing but the batch's own jobs; a worker that
+also runs other work is left as it is, with a note, and the batch uses it no
+more.  The job may then be retried on another worker, and the jobs that were to
+follow it go elsewhere.  The log records of each solve come back with its
+record.
+
+A worker that cannot see a job's model or result folder under the client's
+paths says so, once; from then on (or from the start, with ``stage_files``) each
+job's model and input files travel with it (straight to the worker that solves
+it when they are large, not through the scheduler) and its result files come
+back to the client, which commits them into the job's result folder.
 """
 
 from __future__ import annotations
 
+import asyncio
 import contextlib
+import json
+import logging
 import math
+import os
 import queue
 import threading
 import time
 import uuid
-from collections.abc import Callable
-from dataclasses import dataclass
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass, replace
+from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from distributed import Client, Future, KilledWorker, WorkerPlugin
+from distributed import Client, Future, KilledWorker, WorkerPlugin, get_worker
+from distributed.security import Security
 
-from . import _worker
+from .. import _results
+from . import _staging, _worker
 from ._jobs import _Setup, _Task, describe
 from ._records import BatchError, JobRecord
 
 if TYPE_CHECKING:
     from ._worker import LogLine
 
+    # What a job's task answers: its record, the log records of its solve and, staged, its result files; or,
+    # when its worker cannot see the job's files, why.
+    _Answer = tuple[JobRecord, list[LogLine], _staging.Files | None] | str
     _Outcome = tuple[JobRecord, list[LogLine]]
-    _Future = Future[_Outcome]
+    _Future = Future[_Answer]
 
 # Seconds to wait for a scheduler, and for a first worker, before the batch gives up on the cluster.
 CONNECT_SECONDS = 10.0
@@ -48,10 +69,14 @@ CONNECT_SECONDS = 10.0
 POLL_SECONDS = 0.5
 # Seconds the batch waits for a worker to join when none is left to it (all retired or gone).
 WORKERLESS_SECONDS = 60.0
-# A job is sent to follow another on a worker only while that one has run less than this many seconds and
-# the worker's last job took less: short jobs then never wait for the batch between them, and a long job
-# never holds back the next one while another worker is free.
+# Jobs are sent to follow another on a worker only while the one running there has run less than this many
+# seconds and the worker's last job took less: short jobs then never wait for the batch between them, and a
+# long job never holds back the next ones while another worker is free.
 AHEAD_SECONDS = 1.0
+# At most this many jobs wait so on a worker, beyond one per thread.
+AHEAD_JOBS = 4
+# Staged files of more bytes than this go to the worker that solves the job, not with the task.
+SCATTER_BYTES = 1 << 20
 # Seconds the batch waits, at its end, for the restarts and retirements it asked for.
 _HELPER_SECONDS = 10.0
 _SCRATCH_PREFIX = "veltrane-dask-"
@@ -67,9 +92,7 @@ class _SetupPlugin(WorkerPlugin):
         self.batch_setup = batch_setup
 
     def setup(self, worker: Any) -> None:
-        global _scratch
-        if _scratch is None:
-            _scratch = _worker.make_scratch(_SCRATCH_PREFIX)
+        _scratch_folder()
         if _worker.solve_lock.acquire(blocking=False):  # a worker busy with a solve sets up with its next job
             try:
                 _worker.session_for(self.batch_setup)
@@ -90,52 +113,113 @@ class _SetupPlugin(WorkerPlugin):
                 _worker.solve_lock.release()
 
 
-def _run(setup: _Setup, task: _Task) -> tuple[JobRecord, list[LogLine]]:
-    """A job on a worker."""
+def _scratch_folder() -> str:
     global _scratch
     if _scratch is None:
         _scratch = _worker.make_scratch(_SCRATCH_PREFIX)
-    return _worker.solve(setup, task, _scratch)
+    return _scratch
 
 
-def _run_after(previous: object, setup: _Setup, task: _Task) -> tuple[JobRecord, list[LogLine]]:
+def _sees(*paths: str) -> bool:
+    return all(os.path.exists(path) for path in paths)
+
+
+def _run(setup: _Setup, task: _Task, topic: str, staged: _staging.Files | None) -> _Answer:
+    """A job on a worker: its start told to the batch, then its solve, from its files when they came along."""
+    get_worker().log_event(topic, task.name)
+    scratch = _scratch_folder()
+    if staged is not None:
+        return _staging.solve(setup, task, staged, scratch)
+    if not _sees(task.model, os.path.dirname(task.output_dir)):
+        return f"the worker cannot see {task.model} or {os.path.dirname(task.output_dir)}"
+    record, logs = _worker.solve(setup, task, scratch)
+    return record, logs, None
+
+
+def _run_after(previous: object, setup: _Setup, task: _Task, topic: str, staged: _staging.Files | None) -> _Answer:
     """A job that follows another on the same worker: the scheduler starts it when that one has ended."""
-    return _run(setup, task)
+    return _run(setup, task, topic, staged)
+
+
+def connect(scheduler: str | Client | None, scheduler_file: str | os.PathLike[str] | None,
+            security: Security | None) -> tuple[Client, bool]:
+    """The client of the batch's cluster, and whether the batch made it (and so closes it).  BatchError at once
+    for a scheduler file that cannot be read or a TLS scheduler without TLS settings."""
+    if isinstance(scheduler, Client):
+        return scheduler, False
+    if scheduler_file is not None:
+        try:
+            scheduler = str(json.loads(Path(scheduler_file).read_text(encoding="utf-8"))["address"])
+        except (OSError, ValueError, KeyError, TypeError) as error:
+            raise BatchError(f"the scheduler file {scheduler_file} cannot be read: {describe(error)}") from None
+    assert scheduler is not None
+    try:
+        security = security or Security()  # Dask's configuration: distributed.comm.tls.*
+        secured = security.get_connection_args("client").get("ssl_context") is not None
+    except Exception as error:  # a certificate that cannot be read
+        raise BatchError(f"the TLS settings for {scheduler} cannot be used: {describe(error)}") from None
+    if scheduler.startswith("tls://") and not secured:
+        raise BatchError(f"the Dask scheduler {scheduler} takes TLS connections only: give its certificates "
+                         "(--tls-ca-file, --tls-cert, --tls-key; security= from Python) or set them in Dask's "
+                         "configuration (distributed.comm.tls.*)")
+    try:
+        return Client(scheduler, timeout=CONNECT_SECONDS, set_as_default=False, security=security), True
+    except Exception as error:
+        raise BatchError(f"cannot reach the Dask scheduler {scheduler!r}: {describe(error)}") from None
+
+
+@contextlib.contextmanager
+def _quiet_reconnect() -> Iterator[None]:
+    """Leave out of the log the cancelled reconnection of a client that lost its scheduler and is closed:
+    the batch reports the loss itself."""
+
+    def keep(record: logging.LogRecord) -> bool:
+        return not (record.exc_info and isinstance(record.exc_info[1], asyncio.CancelledError))
+
+    client_logger = logging.getLogger("distributed.client")
+    client_logger.addFilter(keep)
+    try:
+        yield
+    finally:
+        client_logger.removeFilter(keep)
 
 
 @dataclass
 class _Running:
-    """A job on the cluster: running since `started`, or, `started` None, waiting at the scheduler for the job
-    whose future has the key `after` to end on the same worker.  `follower` is the key of the job that waits
-    so for this one."""
+    """A job on the cluster: running since `started`, or, `started` None, sent at `sent` and not started yet
+    (waiting, when `after` is set, at the scheduler for the job whose future has that key to end on the same
+    worker).  `follower` is the key of the job that waits so for this one."""
 
     future: _Future
     task: _Task
     address: str
-    started: float | None
-    deadline: float
+    sent: float
+    started: float | None = None
     after: Any = None
     follower: Any = None
+    staged: Any = None  # the future of files scattered to the worker, held until the job ends
+
+    def deadline(self, timeout: float | None) -> float:
+        return self.started + timeout if timeout and self.started is not None else math.inf
 
 
 class DaskEngine:
     """Runs the tasks of a batch on a Dask cluster; see the module's documentation."""
 
-    def __init__(self, scheduler: str | Client, setup: _Setup, timeout: float | None):
-        self._owned = not isinstance(scheduler, Client)
-        if isinstance(scheduler, Client):
-            self._client = scheduler
-        else:
-            try:
-                self._client = Client(scheduler, timeout=CONNECT_SECONDS, set_as_default=False)
-            except Exception as error:
-                raise BatchError(f"cannot reach the Dask scheduler {scheduler!r}: {describe(error)}") from None
+    def __init__(self, scheduler: str | Client | None, setup: _Setup, timeout: float | None, *,
+                 scheduler_file: str | os.PathLike[str] | None = None, security: Security | None = None,
+                 stage_files: bool = False):
+        self._client, self._owned = connect(scheduler, scheduler_file, security)
+        self._address = str(getattr(self._client.scheduler, "address", None) or scheduler or scheduler_file)
         self._setup = setup
         self._timeout = timeout
+        self._stage = stage_files
         self._plugin = f"veltrane-batch-{uuid.uuid4().hex}"
-        self._done: queue.SimpleQueue[_Future] = queue.SimpleQueue()
+        self._events: queue.SimpleQueue[tuple[str, Any]] = queue.SimpleQueue()  # ("done", future), ("start", name)
         self._running: dict[Any, _Running] = {}  # by the key of its future
+        self._by_name: dict[str, Any] = {}  # job name -> the key of its future
         self._workers: dict[str, tuple[int, str | None]] = {}  # address -> (threads, nanny address)
+        self._others: dict[str, int] = {}  # address -> tasks of other work the scheduler lists there
         self._retired: set[str] = set()
         self._looked = -math.inf
         self._workerless_since: float | None = None
@@ -147,6 +231,7 @@ class DaskEngine:
     def __enter__(self) -> DaskEngine:
         try:
             self._client.wait_for_workers(1, timeout=CONNECT_SECONDS)
+            self._client.subscribe_topic(self._plugin, lambda event: self._events.put(("start", event[1])))
             answers = self._client.register_plugin(_SetupPlugin(self._setup), name=self._plugin)
             failures = [answer for answer in (answers or {}).values()
                         if isinstance(answer, dict) and answer.get("status") == "error"]
@@ -169,15 +254,18 @@ class DaskEngine:
     def __exit__(self, *exc_info: object) -> None:
         try:
             self.cancel()
-            with contextlib.suppress(Exception):  # a plugin whose setup failed may be unknown; a lost scheduler
-                self._client.unregister_worker_plugin(self._plugin)
+            if self._client.status == "running":  # a lost scheduler hears nothing more
+                with contextlib.suppress(Exception):  # a plugin whose setup failed may be unknown
+                    self._client.unregister_worker_plugin(self._plugin)
+                with contextlib.suppress(Exception):
+                    self._client.unsubscribe_topic(self._plugin)
             deadline = time.monotonic() + _HELPER_SECONDS
             for helper in self._helpers:
                 helper.join(max(deadline - time.monotonic(), 0))
         finally:
             if self._owned:
-                with contextlib.suppress(Exception):
-                    self._client.close()
+                with contextlib.suppress(Exception), _quiet_reconnect():
+                    self._client.close(timeout=_HELPER_SECONDS)
 
     def notes(self) -> list[str]:
         notes, self._notes = self._notes, []
@@ -186,65 +274,90 @@ class DaskEngine:
     def has_room(self) -> bool:
         self._check_connected()
         self._look()
-        return self._free_worker() is not None or self._unfollowed() is not None
+        return self._free_worker() is not None or self._tail() is not None
 
     def running(self) -> bool:
         return bool(self._running)
 
     def returned(self) -> list[_Task]:
-        """The jobs that were to follow others but never started (their worker was stopped or lost)."""
+        """The jobs that were sent but never started (their worker was stopped or lost, or could not see them)."""
         returned, self._returned = self._returned, []
         return returned
 
     def submit(self, task: _Task) -> None:
-        """Send the job to a worker with a thread free, or else to follow a job running on a worker, so that it
-        starts there as soon as that one ends, without waiting for the batch."""
-        key = f"veltrane-{task.name}-{uuid.uuid4().hex}"
+        """Send the job to a worker with a thread free, or else to follow the last job sent to a worker that
+        runs short jobs, so that it starts there as soon as that one ends, without waiting for the batch."""
+        key = f"{self._plugin}-{task.name}-{uuid.uuid4().hex[:8]}"
         address = self._free_worker()
-        if address is not None:
-            future = self._client.submit(_run, self._setup, task, key=key, workers=[address],
+        tail = self._tail() if address is None else None
+        if tail is not None:
+            address = tail.address
+        assert address is not None
+        staged, scattered = None, None
+        if self._stage:
+            staged = _staging.pack(task)
+            if sum(map(len, staged.values())) > SCATTER_BYTES:
+                scattered = staged = self._client.scatter(staged, workers=[address], direct=True, hash=False)
+        if tail is None:
+            future = self._client.submit(_run, self._setup, task, self._plugin, staged, key=key, workers=[address],
                                          allow_other_workers=False, pure=False, retries=0)
-            self._running[key] = _Running(future, task, address, None, math.inf)
-            self._start(self._running[key], time.monotonic())
         else:
-            head = self._unfollowed()
-            assert head is not None
-            future = self._client.submit(_run_after, head.future, self._setup, task, key=key,
-                                         workers=[head.address], allow_other_workers=False, pure=False, retries=0)
-            self._running[key] = _Running(future, task, head.address, None, math.inf, after=head.future.key)
-            head.follower = key
-        future.add_done_callback(self._done.put)
+            future = self._client.submit(_run_after, tail.future, self._setup, task, self._plugin, staged, key=key,
+                                         workers=[address], allow_other_workers=False, pure=False, retries=0)
+            tail.follower = key
+        self._running[key] = _Running(future, task, address, time.monotonic(), after=tail and tail.future.key,
+                                      staged=scattered)
+        self._by_name[task.name] = key
+        future.add_done_callback(lambda done: self._events.put(("done", done)))
 
     def wait(self, feed: Callable[[], None]) -> list[tuple[JobRecord, list[LogLine]]]:
         self._check_connected()
-        if not self._running:  # no worker free: the cluster may grow or come back
+        if not self._running:  # no worker free: the cluster may grow, come back or end other work
             self._check_workerless()
             time.sleep(POLL_SECONDS)
             return []
-        now = time.monotonic()
-        due = min(entry.deadline for entry in self._running.values()) - now
+        due = self._due() - time.monotonic()
         finished = []
         with contextlib.suppress(queue.Empty):
-            finished.append(self._done.get(timeout=max(min(due, POLL_SECONDS), 0)))
+            event = self._events.get(timeout=max(min(due, POLL_SECONDS), 0))
             while True:
-                finished.append(self._done.get_nowait())
-        settled = self._settle(finished, feed)
+                kind, what = event
+                if kind == "start":
+                    self._started(what)
+                else:
+                    finished.append(what)
+                event = self._events.get_nowait()
         self._check_connected()  # the futures of a client that lost its scheduler end cancelled
+        settled = self._settle(finished, feed)
         settled += self._overdue()
         settled += self._lost()
-        return [outcome for outcome in settled if outcome is not None]
+        return settled
 
     def cancel(self) -> list[_Task]:
-        """Cancel every job on the cluster; the jobs that had started (those waiting to follow never did)."""
+        """Cancel every job on the cluster; the jobs that had started, or may have (sent to run at once, their
+        start not heard yet), not those waiting to follow others."""
         entries = list(self._running.values())
         self._running.clear()
-        if entries:
+        if entries and self._client.status == "running":
             with contextlib.suppress(Exception):
                 self._client.cancel([entry.future for entry in entries], force=True)
-        return [entry.task for entry in entries if entry.started is not None]
+        return [entry.task for entry in entries if entry.started is not None or entry.after is None]
 
-    def _settle(self, finished: list[_Future], feed: Callable[[], None]) -> list[_Outcome | None]:
-        """The outcomes of finished futures; the results of those that succeeded come in one call, once the
+    def _started(self, name: str) -> None:
+        entry = self._running.get(self._by_name.get(name))
+        if entry is not None and entry.started is None:
+            entry.started = time.monotonic()
+            entry.after = None
+
+    def _due(self) -> float:
+        """When the next job runs out of time, or an unstarted one should have started were the worker free."""
+        if not self._timeout:
+            return math.inf
+        return min(entry.deadline(self._timeout) if entry.started is not None or entry.after is not None
+                   else entry.sent + self._timeout for entry in self._running.values())
+
+    def _settle(self, finished: list[_Future], feed: Callable[[], None]) -> list[_Outcome]:
+        """The outcomes of finished futures; the answers of those that succeeded come in one call, once the
         workers they leave free have their next jobs.  A job that followed one that failed never started."""
         now = time.monotonic()
         entries = []
@@ -252,6 +365,7 @@ class DaskEngine:
             entry = self._running.pop(future.key, None)
             if entry is None:  # cancelled by the batch, or given back
                 continue
+            self._by_name.pop(entry.task.name, None)
             if entry.started is None and future.status != "finished":  # it followed a job that was lost
                 self._returned.append(entry.task)
                 continue
@@ -259,55 +373,82 @@ class DaskEngine:
             self._last[entry.address] = now - (entry.started or now)
             follower = self._running.get(entry.follower)
             if follower is not None and future.status == "finished":
-                self._start(follower, now)
+                follower.after, follower.sent = None, now  # it runs next there
             elif follower is not None:
                 self._give_back(follower)
         succeeded = [(future, entry) for future, entry in entries if future.status == "finished"]
         if entries:
             feed()
-        settled: list[_Outcome | None] = []
+        answers: list[tuple[_Answer | None, _Running, _Future]] = []
         if succeeded:
             try:
-                settled += self._client.gather([future for future, _ in succeeded])
+                gathered = self._client.gather([future for future, _ in succeeded], direct=self._stage or None)
+                answers += [(answer, entry, future) for answer, (future, entry) in zip(gathered, succeeded,
+                                                                                        strict=True)]
             except Exception:  # one of them went away meanwhile: one by one
-                settled += [self._outcome(future, entry) for future, entry in succeeded]
-        settled += [self._outcome(future, entry) for future, entry in entries if future.status != "finished"]
+                answers += [(None, entry, future) for future, entry in succeeded]
+        answers += [(None, entry, future) for future, entry in entries if future.status != "finished"]
+        settled = []
+        for answer, entry, future in answers:
+            outcome = self._outcome(future, entry) if answer is None else self._received(answer, entry)
+            if outcome is not None:
+                settled.append(outcome)
         return settled
 
-    def _start(self, entry: _Running, now: float) -> None:
-        entry.after = None
-        entry.started = now
-        entry.deadline = now + self._timeout if self._timeout else math.inf
+    def _received(self, answer: _Answer, entry: _Running) -> _Outcome | None:
+        """A job's answer as its record: its staged results committed, or, when its worker could not see its
+        files, nothing (the job goes back, to travel with its files from now on)."""
+        if isinstance(answer, str):
+            if not self._stage:
+                self._stage = True
+                self._notes.append(f"{answer} (worker {entry.address}): the batch sends each job's files "
+                                   "to the workers and brings the results back")
+            self._returned.append(entry.task)
+            return None
+        record, logs, files = answer
+        if files is not None:
+            try:
+                _staging.deliver(entry.task, files)
+            except (_results.ResultsError, OSError, ValueError) as error:
+                record = replace(record, status="failed", result_files=(), error=describe(error))
+        return record, logs
 
     def _give_back(self, entry: _Running) -> None:
         """Cancel a job that waits to follow another, and hand it back to the batch."""
         del self._running[entry.future.key]
+        self._by_name.pop(entry.task.name, None)
         with contextlib.suppress(Exception):
             self._client.cancel([entry.future], force=True)
         self._returned.append(entry.task)
 
-    def _outcome(self, future: _Future, entry: _Running) -> tuple[JobRecord, list[LogLine]]:
+    def _outcome(self, future: _Future, entry: _Running) -> _Outcome | None:
         seconds = time.monotonic() - (entry.started or time.monotonic())
         try:
-            outcome: tuple[JobRecord, list[LogLine]] = future.result()
+            answer = future.result()
         except KilledWorker:
-            outcome = entry.task.record("worker-lost", seconds=seconds, error="its worker died while solving it"), []
+            return entry.task.record("worker-lost", seconds=seconds, error="its worker died while solving it"), []
         except Exception as error:
             cancelled = type(error).__name__ in ("CancelledError", "FutureCancelledError")
-            if cancelled and self._client.status != "running":
-                self._running[future.key] = entry  # still to be recorded as cancelled
-                raise ConnectionError(f"the connection to the Dask scheduler was lost: {describe(error)}") from None
+            if cancelled:
+                self._check_connected()
             status = "worker-lost" if cancelled else "failed"
-            outcome = entry.task.record(status, seconds=seconds, error=describe(error)), []  # type: ignore[arg-type]
-        return outcome
+            return entry.task.record(status, seconds=seconds, error=describe(error)), []  # type: ignore[arg-type]
+        return self._received(answer, entry)
 
-    def _overdue(self) -> list[tuple[JobRecord, list[LogLine]]]:
-        """The jobs past their time-out, cancelled; their workers are restarted or retired."""
+    def _overdue(self) -> list[_Outcome]:
+        """The jobs past their time-out, cancelled; their workers are restarted or retired when they run nothing
+        but the batch's jobs, else left as they are."""
         now = time.monotonic()
-        settled: list[tuple[JobRecord, list[LogLine]]] = []
+        settled: list[_Outcome] = []
         for key, entry in list(self._running.items()):
-            if now >= entry.deadline and key in self._running:
+            if key not in self._running or not self._timeout:
+                continue
+            if entry.started is None and entry.after is None and now >= entry.sent + self._timeout \
+                    and not self._other_work(entry.address):
+                entry.started = entry.sent  # nothing else is ahead of it there: it started, and is stuck
+            if now >= entry.deadline(self._timeout):
                 del self._running[key]
+                self._by_name.pop(entry.task.name, None)
                 with contextlib.suppress(Exception):
                     self._client.cancel([entry.future], force=True)
                 if entry.follower in self._running:
@@ -318,16 +459,17 @@ class DaskEngine:
                 settled.append((entry.task.record("timed-out", seconds=seconds, error=error), []))
         return settled
 
-    def _lost(self) -> list[tuple[JobRecord, list[LogLine]]]:
+    def _lost(self) -> list[_Outcome]:
         """The jobs whose worker left the cluster."""
         if not self._look():
             return []
-        settled: list[tuple[JobRecord, list[LogLine]]] = []
+        settled: list[_Outcome] = []
         for key, entry in list(self._running.items()):
             if entry.address not in self._workers and entry.started is None:
                 self._give_back(entry)
             elif entry.address not in self._workers:
                 del self._running[key]
+                self._by_name.pop(entry.task.name, None)
                 with contextlib.suppress(Exception):
                     self._client.cancel([entry.future], force=True)
                 error = f"its worker {entry.address} left the cluster while solving it"
@@ -335,9 +477,22 @@ class DaskEngine:
                 settled.append((entry.task.record("worker-lost", seconds=seconds, error=error), []))
         return settled
 
+    def _other_work(self, address: str) -> bool:
+        """Whether the scheduler lists tasks on the worker that are not the batch's."""
+        try:
+            keys = self._client.processing(workers=[address]).get(address, ())
+        except Exception:
+            return True  # unknown: as if it had
+        return any(not str(key).startswith(self._plugin) for key in keys)
+
     def _stop_worker(self, address: str) -> str:
-        """Take the worker out of the batch; restart it through its nanny, else retire it."""
+        """Take the worker out of the batch; restart it through its nanny, else retire it, when it runs
+        nothing else; otherwise leave it as it is."""
         self._retired.add(address)
+        if self._other_work(address):
+            self._notes.append(f"the worker {address} runs other work besides a stuck job of the batch: "
+                               "left as it is, and no longer used by the batch")
+            return "left running (it runs other work too)"
         nanny = self._workers.get(address, (0, None))[1]
 
         def stop() -> None:
@@ -354,7 +509,8 @@ class DaskEngine:
         return "restarted" if nanny else "retired (it has no nanny to restart it)"
 
     def _look(self, force: bool = False) -> bool:
-        """Refresh the cluster's workers, at most every POLL_SECONDS; whether it did."""
+        """Refresh the cluster's workers and the other work on them, at most every POLL_SECONDS; whether it
+        did."""
         now = time.monotonic()
         if not force and now - self._looked < POLL_SECONDS:
             return False
@@ -368,12 +524,14 @@ class DaskEngine:
             for address, worker in info.get("workers", {}).items()
             if worker.get("status", "running") in ("running", "init")
         }
+        self._others = {address: sum(not str(key).startswith(self._plugin) for key in keys)
+                        for address, keys in self._client.processing().items()}
         self._retired &= set(self._workers)
         return True
 
     def _free_worker(self) -> str | None:
-        """The usable worker with the most threads free, if any."""
-        busy: dict[str, int] = {}
+        """The usable worker with the most threads free of the batch's jobs and of other work, if any."""
+        busy = dict(self._others)
         for entry in self._running.values():
             if entry.after is None:
                 busy[entry.address] = busy.get(entry.address, 0) + 1
@@ -384,19 +542,28 @@ class DaskEngine:
                 best, most = address, free
         return best
 
-    def _unfollowed(self) -> _Running | None:
-        """A short job running on a usable worker whose last job was short too, that no job follows yet."""
+    def _tail(self) -> _Running | None:
+        """The last job sent to a usable worker that runs short jobs and nothing else, while fewer than
+        AHEAD_JOBS wait there."""
         since = time.monotonic() - AHEAD_SECONDS
+        chains: dict[str, list[_Running]] = {}
         for entry in self._running.values():
-            if (entry.started is not None and entry.started > since and entry.follower is None
-                    and self._last.get(entry.address, math.inf) < AHEAD_SECONDS
-                    and entry.address not in self._retired and entry.address in self._workers):
-                return entry
+            chains.setdefault(entry.address, []).append(entry)
+        for address, entries in chains.items():
+            threads = self._workers.get(address, (0, None))[0]
+            if (address in self._retired or not threads or self._others.get(address)
+                    or len(entries) >= threads + AHEAD_JOBS or self._last.get(address, math.inf) >= AHEAD_SECONDS
+                    or any(entry.started is not None and entry.started <= since for entry in entries)):
+                continue
+            tails = [entry for entry in entries if entry.follower is None]
+            if tails:
+                return tails[-1]
         return None
 
     def _check_connected(self) -> None:
         if self._client.status != "running":
-            raise ConnectionError(f"the Dask scheduler was lost (the batch's client is {self._client.status})")
+            raise BatchError(f"the connection to the Dask scheduler {self._address} was lost "
+                             f"(the batch's client is {self._client.status})")
 
     def _check_workerless(self) -> None:
         self._look()

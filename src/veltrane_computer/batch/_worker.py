@@ -71,7 +71,7 @@ def solve(setup: _Setup, task: _Task, scratch: str | None = None) -> tuple[JobRe
                 model: str | Path = task.model
                 if task.prepare is not None:
                     model = _prepared_copy(task, Path(stack.enter_context(tempfile.TemporaryDirectory(
-                        prefix="veltrane-job-"))))
+                        prefix="veltrane-job-", dir=scratch))))
                 result = session.solve(model, task.solver, sandbox=task.sandbox, output_dir=folder)  # type: ignore[arg-type]
             ran = result.solver
             names = [path.name for path in result.result_files]
@@ -98,15 +98,20 @@ def _claim(folder: Path, task: _Task) -> None:
 def _prepared_copy(task: _Task, folder: Path) -> Path:
     """A copy of the model with its input files (.fre, .thf), edited by the job's prepare callable."""
     model = Path(task.model)
-    fre = model.with_suffix(".fre")
-    inputs = [fre if fre.is_file() else model.parent / "conception.fre"]
-    inputs += [path for path in model.parent.iterdir() if path.suffix.lower() == ".thf"]
-    for source in [model, *inputs]:
-        if source.is_file():
-            shutil.copy(source, folder / source.name)
+    for source in travelling_files(model):
+        shutil.copy(source, folder / source.name)
     assert task.prepare is not None
     task.prepare(folder / model.name)
     return folder / model.name
+
+
+def travelling_files(model: Path) -> list[Path]:
+    """The model and the input files that go with it: its .fre (or the folder's conception.fre) and the
+    folder's .thf files, those that exist."""
+    fre = model.with_suffix(".fre")
+    inputs = [fre if fre.is_file() else model.parent / "conception.fre"]
+    inputs += [path for path in model.parent.iterdir() if path.suffix.lower() == ".thf"]
+    return [path for path in [model, *inputs] if path.is_file()]
 
 
 class _Collector(logging.Handler):
@@ -134,15 +139,33 @@ def _captured() -> Iterator[list[LogLine]]:
 
 @contextlib.contextmanager
 def _temporary_folder(scratch: str | None) -> Iterator[None]:
-    """Temporary files (the core's sandboxes) in scratch meanwhile."""
+    """The core's sandboxes in scratch meanwhile.  The core finds tempfile in its own namespace, so only its
+    name there is bound to a stand-in: the process's tempfile, which other tasks of a Dask worker use, is left
+    alone.  The caller holds solve_lock, the only way into the core here."""
     if scratch is None:
         yield
         return
-    previous, tempfile.tempdir = tempfile.tempdir, scratch
+    from .. import veltrane_core as core
+
+    previous = core.tempfile
+    core.tempfile = _Scratch(scratch)  # type: ignore[assignment]
     try:
         yield
     finally:
-        tempfile.tempdir = previous
+        core.tempfile = previous
+
+
+class _Scratch:
+    """The tempfile module as the core sees it during a batch's solve: its temporary folder is the scratch folder."""
+
+    def __init__(self, folder: str):
+        self._folder = folder
+
+    def gettempdir(self) -> str:
+        return self._folder
+
+    def __getattr__(self, name: str) -> object:
+        return getattr(tempfile, name)
 
 
 def make_scratch(prefix: str) -> str:
