@@ -2,6 +2,7 @@
 (the local pool's spawned workers inherit the tests' path; the Dask workers get it in PYTHONPATH)."""
 
 import os
+import shutil
 import signal
 import sys
 import tempfile
@@ -47,6 +48,26 @@ def main():
         return 130
     print("finished", [(r.name, r.status) for r in report.records], flush=True)
     return 0
+
+
+def other_work(seconds, log):
+    """Another client's task: note its start in `log`, keep a file in a temporary folder of its own for
+    `seconds`; answer the folder and whether the file was still there."""
+    with open(log, "a", encoding="utf-8") as stream:
+        stream.write(f"{os.getpid()}\n")
+    folder = tempfile.mkdtemp()
+    mine = Path(folder, "mine")
+    mine.write_text("mine", encoding="utf-8")
+    time.sleep(seconds)
+    intact = mine.is_file() and mine.read_text(encoding="utf-8") == "mine"
+    shutil.rmtree(folder, ignore_errors=True)
+    return folder, intact
+
+
+def needs(path, name):
+    """Fail unless the input file `name` came beside the model's copy."""
+    if not Path(path).with_name(name).is_file():
+        raise FileNotFoundError(f"{name} did not come with {path.name}")
 
 
 def hold(path, seconds, ran=None):

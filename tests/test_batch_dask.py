@@ -4,11 +4,13 @@ reached by address and through a Client.  The processes are ended when the modul
 done, also when one fails; each test has a time limit.  The workers see the simulated host's run
 switches and this folder (for the prepare callables of _batch_helpers) through their environment."""
 
+import contextlib
 import functools
 import json
 import logging
 import os
 import signal
+import shutil
 import subprocess
 import sys
 import threading
@@ -18,7 +20,7 @@ from pathlib import Path
 import pytest
 
 import veltrane_sim
-from _batch_helpers import freeze_once, hold
+from _batch_helpers import freeze_once, hold, needs, other_work
 from veltrane_computer import cli
 from veltrane_computer.batch import BatchError, Job, run_batch
 from veltrane_computer.simulated import simulated_installation
@@ -30,43 +32,57 @@ START_SECONDS = 90
 
 
 class Cluster:
-    """A scheduler and its workers, each a `python -m dask ...` process of this interpreter."""
+    """A scheduler and its workers, each a `python -m dask ...` process of this interpreter; `tls` holds the
+    files of a TLS cluster's certificates (ca, cert), `hidden` a folder the workers do not see (each starts in
+    a mount namespace of its own, a private tmpfs over that folder)."""
 
-    def __init__(self, folder, nanny):
+    def __init__(self, folder, nanny, threads=1, count=2, tls=None, hidden=None):
         self.folder = folder
         self.nanny = nanny
+        self.threads = threads
+        self.hidden = hidden
+        self.tls = tls
+        self.tls_options = ["--tls-ca-file", str(tls["ca"]), "--tls-cert", str(tls["cert"])] if tls else []
         self.tmp = folder / "tmp"
         self.tmp.mkdir(parents=True)
         self.env = {**os.environ, "TMPDIR": str(self.tmp), "VELTRANE_SIM_SOLVE_SECONDS": "0.05",
                     "VELTRANE_SIM_SOLVE_HANG": "hang*",
                     "PYTHONPATH": os.pathsep.join([str(Path(__file__).parent), os.environ.get("PYTHONPATH", "")])}
         self.processes = []
-        file = folder / "scheduler.json"
+        self.file = folder / "scheduler.json"
         self._start("scheduler", "--host", "127.0.0.1", "--port", "0", "--dashboard-address", "127.0.0.1:0",
-                    "--scheduler-file", str(file))
+                    "--scheduler-file", str(self.file), *(("--protocol", "tls") if tls else ()), *self.tls_options)
         deadline = time.monotonic() + START_SECONDS
-        while not file.exists() and time.monotonic() < deadline:
+        while not self.file.exists() and time.monotonic() < deadline:
             time.sleep(0.1)
-        self.address = json.loads(file.read_text())["address"]
-        self.workers()
+        self.address = json.loads(self.file.read_text())["address"]
+        self.workers(count)
 
-    def _start(self, *arguments):
+    def _start(self, *arguments, hide=None):
         log = open(self.folder / f"{arguments[0]}-{len(self.processes)}.log", "w")
-        process = subprocess.Popen([sys.executable, "-m", "dask", *arguments], env=self.env, stdout=log,
-                                   stderr=subprocess.STDOUT)
+        command = [sys.executable, "-m", "dask", *arguments]
+        if hide is not None:
+            command = ["unshare", "--mount", "--propagation", "private", "--", "sh", "-c",
+                       'mount -t tmpfs tmpfs "$0" && exec "$@"', str(hide), *command]
+        process = subprocess.Popen(command, env=self.env, stdout=log, stderr=subprocess.STDOUT)
         self.processes.append(process)
         return process
 
+    def security(self):
+        return distributed.security.Security(tls_ca_file=str(self.tls["ca"]), tls_client_cert=str(self.tls["cert"]),
+                                             require_encryption=True) if self.tls else None
+
     def client(self):
-        return distributed.Client(self.address, timeout=30, set_as_default=False)
+        return distributed.Client(self.address, timeout=30, set_as_default=False, security=self.security())
 
     def workers(self, count=2):
         """Start workers until the scheduler lists `count` (retired ones are gone for good)."""
         with self.client() as client:
             missing = count - len(client.scheduler_info(n_workers=-1)["workers"])
             for _ in range(missing):
-                self._start("worker", self.address, "--nthreads", "1", "--host", "127.0.0.1", "--death-timeout",
-                            "60", *(() if self.nanny else ("--no-nanny",)))
+                self._start("worker", self.address, "--nthreads", str(self.threads), "--host", "127.0.0.1",
+                            "--death-timeout", "60", *(() if self.nanny else ("--no-nanny",)), *self.tls_options,
+                            hide=self.hidden)
             client.wait_for_workers(count, timeout=START_SECONDS)
             return client.scheduler_info(n_workers=-1)["workers"]
 
@@ -79,6 +95,15 @@ class Cluster:
                 except ProcessLookupError:
                     pass
             process.wait(timeout=30)
+
+
+@contextlib.contextmanager
+def own_cluster(folder, **options):
+    started = Cluster(folder, nanny=True, **options)
+    try:
+        yield started
+    finally:
+        started.stop()
 
 
 def children(pid):
@@ -100,10 +125,15 @@ def cluster(request, tmp_path_factory):
 @pytest.fixture
 def place(tmp_path, cluster):
     cluster.workers()  # two workers, whatever earlier tests retired
+    return lay_out(tmp_path, tmp_path / "work")
+
+
+def lay_out(tmp_path, work):
+    """A simulated installation, and models in folders of their own under `work`."""
     models = {}
     for stem in ["alpha", "beta", "gamma", "delta", "hang_a"]:
-        (tmp_path / "work" / stem).mkdir(parents=True)
-        models[stem] = veltrane_sim.write_tessel(tmp_path / "work" / stem / f"{stem}.tessel")
+        (work / stem).mkdir(parents=True)
+        models[stem] = veltrane_sim.write_tessel(work / stem / f"{stem}.tessel")
     return simulated_installation(tmp_path / "simulated"), models
 
 
@@ -185,8 +215,7 @@ def test_item8_a_lost_scheduler_ends_the_batch_with_the_manifest_true(cluster, p
     if not cluster.nanny:
         pytest.skip("a cluster of its own, once")
     simulated, models = place
-    own = Cluster(tmp_path / "own", nanny=True)
-    try:
+    with own_cluster(tmp_path / "own") as own:
         (tmp_path / "ran").mkdir()
         jobs = [Job(models[name], prepare=functools.partial(hold, seconds=1, ran=str(tmp_path / "ran")))
                 for name in list(models)[:4]]
@@ -208,8 +237,6 @@ def test_item8_a_lost_scheduler_ends_the_batch_with_the_manifest_true(cluster, p
                    if status == "cancelled")
         assert {status for status, _ in found.values()} <= {"ok", "cancelled", "pending"}
         assert "Traceback" not in capfd.readouterr().err
-    finally:
-        own.stop()
 
 
 def wait_for(condition, seconds=40):
@@ -219,3 +246,113 @@ def wait_for(condition, seconds=40):
             return False
         time.sleep(0.2)
     return True
+
+
+def run_command(*arguments, env=None, seconds=60):
+    """`python -m veltrane_computer ARGUMENTS` as a user runs it: its status, standard output and error."""
+    done = subprocess.run([sys.executable, "-m", "veltrane_computer", *map(str, arguments)], capture_output=True,
+                          text=True, timeout=seconds, env={**os.environ, **(env or {})})
+    return done.returncode, done.stdout, done.stderr
+
+
+@pytest.mark.timeout(120)
+def test_issue30_item1_other_clients_work_waits_for_nothing_and_is_never_restarted(cluster, place, tmp_path):
+    """Another client's 4-second task on each worker: the batch's jobs (time-out 2 s) wait for a free thread or
+    behind it, are never timed out for it, and its tasks finish, each started once, with their files."""
+    if not cluster.nanny:
+        pytest.skip("the same on either cluster")
+    simulated, models = place
+    log = tmp_path / "other.log"
+    with cluster.client() as other:
+        workers = list(other.scheduler_info(n_workers=-1)["workers"])
+        futures = [other.submit(other_work, 4, str(log), workers=[address], pure=False) for address in workers]
+        assert wait_for(lambda: log.exists() and len(log.read_text().split()) == 2)
+        report = run_batch([models[name] for name in ["alpha", "beta", "gamma"]], simulated,
+                           scheduler=cluster.address, output_dir=tmp_path / "out", timeout=2, retries=1,
+                           progress=False)
+        assert statuses(report) == {name: ("ok", 1) for name in ["alpha", "beta", "gamma"]}
+        assert [intact for _, intact in other.gather(futures)] == [True, True]
+        assert len(log.read_text().split()) == 2  # none started again
+        assert list(other.scheduler_info(n_workers=-1)["workers"]) == workers  # none restarted
+
+
+@pytest.mark.timeout(120)
+def test_issue30_item2_another_tasks_temporary_files_are_its_own_on_a_worker_with_two_threads(tmp_path):
+    simulated, models = lay_out(tmp_path, tmp_path / "work")
+    with own_cluster(tmp_path / "two", threads=2, count=1) as two, two.client() as other:
+        (tmp_path / "ran").mkdir()
+        job = Job(models["alpha"], prepare=functools.partial(hold, seconds=2, ran=str(tmp_path / "ran")))
+        batch = threading.Thread(target=run_batch, args=([job], simulated), daemon=True,
+                                 kwargs={"scheduler": two.address, "output_dir": tmp_path / "out", "progress": False})
+        batch.start()
+        assert wait_for(lambda: (tmp_path / "ran" / "alpha").exists())  # while the batch's job solves
+        future = other.submit(other_work, 3, str(tmp_path / "other.log"), pure=False)
+        batch.join(60)
+        folder, intact = future.result(timeout=60)
+        assert Path(folder).parent == two.tmp and intact  # not in the batch's scratch folder, removed meanwhile
+        assert json.loads((tmp_path / "out" / "manifest.json").read_text())["jobs"][0]["status"] == "ok"
+
+
+@pytest.fixture(scope="module")
+def certificates(tmp_path_factory):
+    trustme = pytest.importorskip("trustme")
+    folder = tmp_path_factory.mktemp("tls")
+    authority = trustme.CA()
+    authority.cert_pem.write_to_path(folder / "ca.pem")
+    authority.issue_cert("127.0.0.1", "localhost").private_key_and_cert_chain_pem.write_to_path(folder / "node.pem")
+    return {"ca": folder / "ca.pem", "cert": folder / "node.pem"}
+
+
+@pytest.mark.timeout(180)
+def test_issue30_item4_a_tls_cluster_from_the_command_line_dask_config_and_python(tmp_path, certificates):
+    """Each command is a process of its own, as a user starts it (Dask reads its configuration at import)."""
+    simulated, models = lay_out(tmp_path, tmp_path / "work")
+    with own_cluster(tmp_path / "tls", count=1, tls=certificates) as secured:
+        assert secured.address.startswith("tls://")
+        base = ["--simulated", simulated.installation.parent, "batch", "--quiet"]
+        started = time.monotonic()
+        status, _, err = run_command(*base, models["alpha"], "--scheduler", secured.address, "--output",
+                                     tmp_path / "out")
+        assert status == 2 and time.monotonic() - started < 20  # at once, not after a connection's time-out
+        [line] = err.splitlines()
+        assert f"error: the Dask scheduler {secured.address} takes TLS connections only: give its certificates " \
+               "(--tls-ca-file, --tls-cert, --tls-key; security= from Python) or set them in Dask's configuration" \
+               in line
+        status, out, err = run_command(*base, models["alpha"], "--scheduler", secured.address, "--output",
+                                       tmp_path / "out", "--tls-ca-file", certificates["ca"], "--tls-cert",
+                                       certificates["cert"], "--tls-key", certificates["cert"])
+        assert (status, err) == (0, "") and "alpha" in out
+        dask_config = {"DASK_DISTRIBUTED__COMM__TLS__CA_FILE": str(certificates["ca"]),
+                       "DASK_DISTRIBUTED__COMM__TLS__CLIENT__CERT": str(certificates["cert"])}
+        status, out, err = run_command(*base, models["beta"], "--scheduler-file", secured.file, "--output",
+                                       tmp_path / "out", env=dask_config)
+        assert (status, err) == (0, "") and "beta" in out
+        report = run_batch([models["gamma"]], simulated, scheduler=secured.address, security=secured.security(),
+                           output_dir=tmp_path / "out", progress=False)
+        assert statuses(report) == {"gamma": ("ok", 1)}
+
+
+@pytest.mark.timeout(180)
+@pytest.mark.skipif(shutil.which("unshare") is None, reason="no unshare to start workers that do not see the files")
+def test_issue30_item5_workers_that_do_not_see_the_client_s_files(tmp_path, capsys):
+    """Workers in mount namespaces of their own, a private tmpfs over the folder of the models and results."""
+    hidden = tmp_path / "hidden"
+    simulated, models = lay_out(tmp_path, hidden / "work")
+    (hidden / "work" / "alpha" / "loads.thf").write_bytes(os.urandom(3 << 20))  # sent to its worker directly
+    out = hidden / "out"
+    try:
+        with own_cluster(tmp_path / "apart", hidden=hidden) as apart:
+            jobs = [Job(models["alpha"], prepare=functools.partial(needs, name="loads.thf")), models["beta"],
+                    models["hang_a"]]
+            report = run_batch(jobs, simulated, scheduler=apart.address, output_dir=out, timeout=2, retries=1)
+            assert statuses(report) == {"alpha": ("ok", 1), "beta": ("ok", 1), "hang_a": ("timed-out", 2)}
+            assert capsys.readouterr().err.count("the batch sends each job's files to the workers") == 1
+            assert (out / report.records[1].result_files[0]).is_file()
+            again = run_batch(jobs[:2], simulated, scheduler=apart.address, output_dir=out, progress=False)
+            assert again.skipped == ("alpha", "beta")
+            command = ["--simulated", str(simulated.installation.parent), "batch", str(models["gamma"]),
+                       "--scheduler", apart.address, "--output", str(out), "--stage-files", "--quiet"]
+            assert cli.main(command) == 0 and "gamma" in capsys.readouterr().out
+            assert [path.name for path in (out / "gamma").iterdir() if not path.name.startswith(".")]
+    except FileNotFoundError as error:
+        pytest.skip(f"no mount namespace here: {error}")
