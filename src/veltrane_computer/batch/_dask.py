@@ -11,9 +11,10 @@ work the scheduler lists there, and counts a job's time-out from the moment the
 job starts (the worker says so in an event of the batch's topic), so that a job
 waiting behind another client's task is never timed out.  Short jobs are
 handed to a worker before it asks: up to AHEAD_JOBS of them follow a short one
-on the same worker, waiting at the scheduler, not on the worker, and each
-starts there as soon as the one before ends, without a round trip through the
-batch (a job that has run for a second gets no follower).  The batch enforces
+on the same worker, waiting in the worker's own queue, and each starts there as
+soon as the one before ends, without a round trip through the scheduler or the
+batch (a job that has run for a second gets no follower; their time-outs count
+from their starts).  The batch enforces
 the time-out itself: a job that overruns it is cancelled and its worker
 restarted through its nanny, or retired when it has none (also a frozen one),
 but only when the worker runs nothing but the batch's own jobs; a worker that
@@ -33,6 +34,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import dataclasses
 import json
 import logging
 import math
@@ -124,21 +126,29 @@ def _sees(*paths: str) -> bool:
     return all(os.path.exists(path) for path in paths)
 
 
-def _run(setup: _Setup, task: _Task, topic: str, staged: _staging.Files | None) -> _Answer:
-    """A job on a worker: its start told to the batch, then its solve, from its files when they came along."""
-    get_worker().log_event(topic, task.name)
+def _run(setup: _Setup, task: _Task, topic: str, timed: bool, staged: _staging.Files | None) -> _Answer:
+    """A job on a worker: its start told to the batch when it times its jobs out, then its solve, from its
+    files when they came along.  The answer goes to the batch in an event too (the scheduler tells it at
+    once), unless it carries files: the batch then fetches it from the worker."""
+    worker = get_worker()
+    if timed:
+        worker.log_event(topic, ["start", task.name])
     scratch = _scratch_folder()
     if staged is not None:
         return _staging.solve(setup, task, staged, scratch)
     if not _sees(task.model, os.path.dirname(task.output_dir)):
         return f"the worker cannot see {task.model} or {os.path.dirname(task.output_dir)}"
     record, logs = _worker.solve(setup, task, scratch)
+    with contextlib.suppress(TypeError):  # a log message that cannot travel so: the batch fetches the answer
+        worker.log_event(topic, ["end", task.name, [dataclasses.astuple(record), logs]])
     return record, logs, None
 
 
-def _run_after(previous: object, setup: _Setup, task: _Task, topic: str, staged: _staging.Files | None) -> _Answer:
-    """A job that follows another on the same worker: the scheduler starts it when that one has ended."""
-    return _run(setup, task, topic, staged)
+def _from_wire(answer: list[Any]) -> _Answer:
+    """An answer as it came in an end event (its tuples made lists)."""
+    fields, logs = answer
+    record = JobRecord(*fields)
+    return replace(record, result_files=tuple(record.result_files)), [tuple(line) for line in logs], None
 
 
 def connect(scheduler: str | Client | None, scheduler_file: str | os.PathLike[str] | None,
@@ -187,8 +197,8 @@ def _quiet_reconnect() -> Iterator[None]:
 @dataclass
 class _Running:
     """A job on the cluster: running since `started`, or, `started` None, sent at `sent` and not started yet
-    (waiting, when `after` is set, at the scheduler for the job whose future has that key to end on the same
-    worker).  `follower` is the key of the job that waits so for this one."""
+    (waiting, when `after` is set, on its worker for the job whose future has that key to end).  `follower` is
+    the key of the job that waits so for this one."""
 
     future: _Future
     task: _Task
@@ -198,6 +208,11 @@ class _Running:
     after: Any = None
     follower: Any = None
     staged: Any = None  # the future of files scattered to the worker, held until the job ends
+
+    @property
+    def waiting(self) -> bool:
+        """Whether it waits on its worker behind another job of the batch (so it has not started)."""
+        return self.started is None and self.after is not None
 
     def deadline(self, timeout: float | None) -> float:
         return self.started + timeout if timeout and self.started is not None else math.inf
@@ -215,7 +230,8 @@ class DaskEngine:
         self._timeout = timeout
         self._stage = stage_files
         self._plugin = f"veltrane-batch-{uuid.uuid4().hex}"
-        self._events: queue.SimpleQueue[tuple[str, Any]] = queue.SimpleQueue()  # ("done", future), ("start", name)
+        # ("done", future), or ("event", ["start", job name]) and ("event", ["end", job name, answer on the wire])
+        self._events: queue.SimpleQueue[tuple[str, Any]] = queue.SimpleQueue()
         self._running: dict[Any, _Running] = {}  # by the key of its future
         self._by_name: dict[str, Any] = {}  # job name -> the key of its future
         self._workers: dict[str, tuple[int, str | None]] = {}  # address -> (threads, nanny address)
@@ -231,7 +247,7 @@ class DaskEngine:
     def __enter__(self) -> DaskEngine:
         try:
             self._client.wait_for_workers(1, timeout=CONNECT_SECONDS)
-            self._client.subscribe_topic(self._plugin, lambda event: self._events.put(("start", event[1])))
+            self._client.subscribe_topic(self._plugin, lambda event: self._events.put(("event", event[1])))
             answers = self._client.register_plugin(_SetupPlugin(self._setup), name=self._plugin)
             failures = [answer for answer in (answers or {}).values()
                         if isinstance(answer, dict) and answer.get("status") == "error"]
@@ -298,12 +314,9 @@ class DaskEngine:
             staged = _staging.pack(task)
             if sum(map(len, staged.values())) > SCATTER_BYTES:
                 scattered = staged = self._client.scatter(staged, workers=[address], direct=True, hash=False)
-        if tail is None:
-            future = self._client.submit(_run, self._setup, task, self._plugin, staged, key=key, workers=[address],
-                                         allow_other_workers=False, pure=False, retries=0)
-        else:
-            future = self._client.submit(_run_after, tail.future, self._setup, task, self._plugin, staged, key=key,
-                                         workers=[address], allow_other_workers=False, pure=False, retries=0)
+        future = self._client.submit(_run, self._setup, task, self._plugin, bool(self._timeout), staged, key=key,
+                                     workers=[address], allow_other_workers=False, pure=False, retries=0)
+        if tail is not None:
             tail.follower = key
         self._running[key] = _Running(future, task, address, time.monotonic(), after=tail and tail.future.key,
                                       staged=scattered)
@@ -317,18 +330,21 @@ class DaskEngine:
             time.sleep(POLL_SECONDS)
             return []
         due = self._due() - time.monotonic()
-        finished = []
+        finished: list[_Future] = []
+        ended: list[tuple[str, _Answer]] = []
         with contextlib.suppress(queue.Empty):
             event = self._events.get(timeout=max(min(due, POLL_SECONDS), 0))
             while True:
                 kind, what = event
-                if kind == "start":
-                    self._started(what)
-                else:
+                if kind == "done":
                     finished.append(what)
+                elif what[0] == "start":
+                    self._started(what[1])
+                else:
+                    ended.append((what[1], _from_wire(what[2])))
                 event = self._events.get_nowait()
         self._check_connected()  # the futures of a client that lost its scheduler end cancelled
-        settled = self._settle(finished, feed)
+        settled = self._settle(finished, ended, feed)
         settled += self._overdue()
         settled += self._lost()
         return settled
@@ -341,7 +357,7 @@ class DaskEngine:
         if entries and self._client.status == "running":
             with contextlib.suppress(Exception):
                 self._client.cancel([entry.future for entry in entries], force=True)
-        return [entry.task for entry in entries if entry.started is not None or entry.after is None]
+        return [entry.task for entry in entries if not entry.waiting]
 
     def _started(self, name: str) -> None:
         entry = self._running.get(self._by_name.get(name))
@@ -356,44 +372,52 @@ class DaskEngine:
         return min(entry.deadline(self._timeout) if entry.started is not None or entry.after is not None
                    else entry.sent + self._timeout for entry in self._running.values())
 
-    def _settle(self, finished: list[_Future], feed: Callable[[], None]) -> list[_Outcome]:
-        """The outcomes of finished futures; the answers of those that succeeded come in one call, once the
-        workers they leave free have their next jobs.  A job that followed one that failed never started."""
+    def _settle(self, finished: list[_Future], ended: list[tuple[str, _Answer]],
+                feed: Callable[[], None]) -> list[_Outcome]:
+        """The outcomes of the jobs whose answers came in their end events, and of finished futures; the answers
+        that did not come so are fetched in one call, once the workers left free have their next jobs."""
         now = time.monotonic()
-        entries = []
+        done: list[tuple[_Running, _Answer | None]] = []
+        for name, answer in ended:
+            entry = self._running.get(self._by_name.get(name))
+            if entry is not None:
+                self._finish(entry, True, now)
+                done.append((entry, answer))
         for future in finished:
-            entry = self._running.pop(future.key, None)
-            if entry is None:  # cancelled by the batch, or given back
+            entry = self._running.get(future.key)
+            if entry is None:  # settled by its end event, cancelled by the batch, or given back
                 continue
-            self._by_name.pop(entry.task.name, None)
-            if entry.started is None and future.status != "finished":  # it followed a job that was lost
-                self._returned.append(entry.task)
+            if entry.waiting and future.status != "finished":  # it never started: its worker was lost
+                self._give_back(entry)
                 continue
-            entries.append((future, entry))
-            self._last[entry.address] = now - (entry.started or now)
-            follower = self._running.get(entry.follower)
-            if follower is not None and future.status == "finished":
-                follower.after, follower.sent = None, now  # it runs next there
-            elif follower is not None:
-                self._give_back(follower)
-        succeeded = [(future, entry) for future, entry in entries if future.status == "finished"]
-        if entries:
+            self._finish(entry, future.status == "finished", now)
+            done.append((entry, None))
+        if done:
             feed()
-        answers: list[tuple[_Answer | None, _Running, _Future]] = []
-        if succeeded:
-            try:
-                gathered = self._client.gather([future for future, _ in succeeded], direct=self._stage or None)
-                answers += [(answer, entry, future) for answer, (future, entry) in zip(gathered, succeeded,
-                                                                                        strict=True)]
-            except Exception:  # one of them went away meanwhile: one by one
-                answers += [(None, entry, future) for future, entry in succeeded]
-        answers += [(None, entry, future) for future, entry in entries if future.status != "finished"]
+        fetch = [entry.future for entry, answer in done if answer is None and entry.future.status == "finished"]
+        fetched: dict[Any, _Answer] = {}
+        if fetch:
+            with contextlib.suppress(Exception):  # one of them went away meanwhile: one by one
+                answers = self._client.gather(fetch, direct=self._stage or None)
+                fetched = {future.key: answer for future, answer in zip(fetch, answers, strict=True)}
         settled = []
-        for answer, entry, future in answers:
-            outcome = self._outcome(future, entry) if answer is None else self._received(answer, entry)
+        for entry, answer in done:
+            answer = answer if answer is not None else fetched.get(entry.future.key)
+            outcome = self._outcome(entry) if answer is None else self._received(answer, entry)
             if outcome is not None:
                 settled.append(outcome)
         return settled
+
+    def _finish(self, entry: _Running, succeeded: bool, now: float) -> None:
+        """A job has ended: the next one on its worker runs, or, when it failed there, goes back."""
+        del self._running[entry.future.key]
+        self._by_name.pop(entry.task.name, None)
+        self._last[entry.address] = now - (entry.started or entry.sent)
+        follower = self._running.get(entry.follower)
+        if follower is not None and succeeded:
+            follower.after, follower.sent = None, now  # it runs next there
+        elif follower is not None:
+            self._give_back(follower)
 
     def _received(self, answer: _Answer, entry: _Running) -> _Outcome | None:
         """A job's answer as its record: its staged results committed, or, when its worker could not see its
@@ -414,17 +438,19 @@ class DaskEngine:
         return record, logs
 
     def _give_back(self, entry: _Running) -> None:
-        """Cancel a job that waits to follow another, and hand it back to the batch."""
-        del self._running[entry.future.key]
-        self._by_name.pop(entry.task.name, None)
-        with contextlib.suppress(Exception):
-            self._client.cancel([entry.future], force=True)
-        self._returned.append(entry.task)
+        """Cancel a job that waits to follow another, and those that follow it, and hand them back to the batch."""
+        while entry is not None and entry.future.key in self._running:
+            del self._running[entry.future.key]
+            self._by_name.pop(entry.task.name, None)
+            with contextlib.suppress(Exception):
+                self._client.cancel([entry.future], force=True)
+            self._returned.append(entry.task)
+            entry = self._running.get(entry.follower)  # type: ignore[assignment]
 
-    def _outcome(self, future: _Future, entry: _Running) -> _Outcome | None:
+    def _outcome(self, entry: _Running) -> _Outcome | None:
         seconds = time.monotonic() - (entry.started or time.monotonic())
         try:
-            answer = future.result()
+            answer = entry.future.result()
         except KilledWorker:
             return entry.task.record("worker-lost", seconds=seconds, error="its worker died while solving it"), []
         except Exception as error:
@@ -465,7 +491,7 @@ class DaskEngine:
             return []
         settled: list[_Outcome] = []
         for key, entry in list(self._running.items()):
-            if entry.address not in self._workers and entry.started is None:
+            if entry.address not in self._workers and entry.waiting:
                 self._give_back(entry)
             elif entry.address not in self._workers:
                 del self._running[key]
@@ -553,7 +579,7 @@ class DaskEngine:
             threads = self._workers.get(address, (0, None))[0]
             if (address in self._retired or not threads or self._others.get(address)
                     or len(entries) >= threads + AHEAD_JOBS or self._last.get(address, math.inf) >= AHEAD_SECONDS
-                    or any(entry.started is not None and entry.started <= since for entry in entries)):
+                    or any(entry.after is None and (entry.started or entry.sent) <= since for entry in entries)):
                 continue
             tails = [entry for entry in entries if entry.follower is None]
             if tails:
