@@ -401,9 +401,9 @@ class DaskEngine:
                 answers = self._client.gather(fetch, direct=self._stage or None)
                 fetched = {future.key: answer for future, answer in zip(fetch, answers, strict=True)}
         settled = []
-        for entry, answer in done:
-            answer = answer if answer is not None else fetched.get(entry.future.key)
-            outcome = self._outcome(entry) if answer is None else self._received(answer, entry)
+        for entry, came in done:
+            reply = came if came is not None else fetched.get(entry.future.key)
+            outcome = self._outcome(entry) if reply is None else self._received(reply, entry)
             if outcome is not None:
                 settled.append(outcome)
         return settled
