@@ -314,3 +314,25 @@ def test_simulated_installation_is_made_once(tmp_path, core):
     made.settings.write_text(made.settings.read_text(encoding="utf-8").replace('"80"', '"96"'), encoding="utf-8")
     assert simulated_installation(tmp_path / "sim") == made and '"96"' in made.settings.read_text(encoding="utf-8")
     assert veltrane_sim.current_installation().settings_path == os.fspath(made.settings)
+
+
+@pytest.mark.timeout(60)
+def test_ctrl_c_as_the_solver_thread_starts_leaves_no_run_behind(session, models, core, switches, monkeypatch, capsys):
+    """Thread.start waits for the thread to run; an interrupt there must not leave an orphan run that fails
+    later in a removed sandbox (a real Ctrl-C hits that moment too rarely to be sent here: it is raised there)."""
+    switches.solver_delay = 0.3
+    start = threading.Thread.start
+
+    def interrupted_start(thread):
+        start(thread)
+        if thread.name.endswith("(_VazerSolve)"):
+            monkeypatch.setattr(threading.Thread, "start", start)
+            raise KeyboardInterrupt
+
+    monkeypatch.setattr(threading.Thread, "start", interrupted_start)
+    with pytest.raises(KeyboardInterrupt):
+        session.solve(models["piping"])
+    assert not [thread for thread in threading.enumerate() if thread.name.endswith("(_VazerSolve)")]
+    assert core._Solution_ is None and not os.path.exists(core._tempDirectory_)
+    assert session.solve(models["structure"]).result_files[0].is_file()
+    assert "Traceback" not in capsys.readouterr().err

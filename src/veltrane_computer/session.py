@@ -412,32 +412,36 @@ class Session:
             logger.info("solving %s with %s%s", path, used, " in a sandbox" if sandbox else " in place")
             before = _files(path.parent)
             done = False
-            try:
+            # Until the solution is disposed of: a run abandoned by an interrupt ends in disposeSolution.
+            with _worker_failures() as worker_errors:
                 try:
-                    with _worker_failures() as worker_errors:
+                    try:
                         solution = core.solve(os.fspath(path), used, bool(sandbox))
-                except Exception as error:
-                    message = f"the host raised during the {used} solve of '{path}': {error}"
-                    failure = SolveError(message, model=path, solver=used, reason="host-error", messages=tuple(lines))
-                    raise failure from error
-                if solution is None:
-                    cause = worker_errors[0] if worker_errors else None
-                    detail = f"raised: {cause}" if cause else "produced no solution" + _why_no_solution(tessel, lines)
-                    failure = SolveError(
-                        f"the {used} run on '{path}' {detail}",
-                        model=path,
-                        solver=used,
-                        reason="host-error" if cause else "solver-failed",
-                        return_value=solution,
-                        messages=tuple(lines),
-                    )
-                    raise failure from cause
-                yield _Run(path, used, solution, lines, before, target)
-                done = True
-            finally:
-                core.disposeSolution()
-                if not done:  # a failed solve or copy leaves no folder it made
-                    _remove_made(made)
+                    except Exception as error:
+                        message = f"the host raised during the {used} solve of '{path}': {error}"
+                        failure = SolveError(
+                            message, model=path, solver=used, reason="host-error", messages=tuple(lines)
+                        )
+                        raise failure from error
+                    if solution is None:
+                        cause = worker_errors[0] if worker_errors else None
+                        said = _why_no_solution(tessel, lines)
+                        detail = f"raised: {cause}" if cause else "produced no solution" + said
+                        failure = SolveError(
+                            f"the {used} run on '{path}' {detail}",
+                            model=path,
+                            solver=used,
+                            reason="host-error" if cause else "solver-failed",
+                            return_value=solution,
+                            messages=tuple(lines),
+                        )
+                        raise failure from cause
+                    yield _Run(path, used, solution, lines, before, target)
+                    done = True
+                finally:
+                    core.disposeSolution()
+                    if not done:  # a failed solve or copy leaves no folder it made
+                        _remove_made(made)
 
     @staticmethod
     def _output_folder(target: Path, model: Path, solver: str) -> list[Path]:
