@@ -216,12 +216,42 @@ def test_item6_own_file_names_are_never_job_names_and_unreadable_manifests_are_s
     report = batch([models["ok/alpha"]], simulated, out)
     assert statuses(report) == {"alpha": ("ok", 1)}
     if damage == "journal line":
-        assert report.notes == (f"1 line of {out / 'manifest.journal'} could not be read and were left out",)
+        assert report.notes == (
+            f"the last line of {out / 'manifest.journal'} was cut short (at a crash, say) and was dropped",
+            f"1 line of {out / 'manifest.journal'} could not be read and were left out")
         assert list(manifest(out)) == ["manifest.json-2", "alpha"]
     else:
         aside = [path.name for path in out.iterdir() if path.name.startswith("manifest.json.unreadable-")]
         assert len(aside) == 1 and report.notes[0].endswith(f"set aside as {aside[0]}")
         assert list(manifest(out)) == ["alpha"]
+
+
+def test_a_journal_that_lost_its_tail_never_sticks_the_batch_folders(simulated, models, tmp_path):
+    out = tmp_path / "out"
+    jobs = [models["ok/alpha"], models["ok/beta"], models["other/alpha"]]
+    batch(jobs[:1], simulated, out)
+    batch(jobs, simulated, out, rerun=True)
+    whole = (out / "manifest.journal").read_bytes()
+    tasks_of = [(name, str(model)) for name, model in zip(["alpha", "beta", "alpha-2"], jobs, strict=True)]
+    ends = [index for index, byte in enumerate(whole) if byte == ord("\n")]
+    for cut in sorted({*range(0, len(whole), 17), *ends, *(end + 1 for end in ends)}):  # a crash at any byte,
+        # and a tail the disk filled with zeros
+        for torn in (whole[:cut], whole[:cut] + bytes(len(whole) - cut)):
+            (out / "manifest.journal").write_bytes(torn)
+            journal = _journal.Journal(out)
+            journal.open()
+            journal.close()
+            assert {name: journal.claimed.get(name) for name, _ in tasks_of} == dict(tasks_of), cut
+            assert {name: record.status for name, record in journal.earlier.items()} == dict.fromkeys(
+                ["alpha", "beta", "alpha-2"], "ok"), cut
+            mended = (out / "manifest.journal").read_bytes()  # whole lines only: what follows is read
+            assert all(json.loads(line) for line in mended.splitlines()) and mended.endswith(b"\n"), cut
+    (out / "manifest.journal").write_bytes(whole[: len(whole) // 2] + bytes(40))
+    report = batch(jobs, simulated, out)
+    assert report.skipped == ("alpha", "beta", "alpha-2")
+    assert report.notes[0] == f"the last line of {out / 'manifest.journal'} was cut short (at a crash, say) and was dropped"
+    assert "taken from manifest.json" in report.notes[1]
+    assert batch(jobs, simulated, out).notes == ()  # the journal is whole again
 
 
 def test_item7_records_are_appended_and_the_manifest_replaced_whole_every_few_seconds(
