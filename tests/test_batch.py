@@ -137,6 +137,31 @@ def test_item1_a_folder_the_batch_did_not_make_is_never_emptied(simulated, model
     assert listing(out / "alpha") == ["alpha.vres", "keep.txt"]
 
 
+def test_a_rerun_keeps_what_the_user_changed_and_a_failed_one_the_last_good_results(simulated, models, tmp_path,
+                                                                                      monkeypatch):
+    out = tmp_path / "out"
+    jobs = [models["ok/alpha"], models["ok/beta"]]
+    batch([Job(model, solver="DiroZiziva") for model in jobs], simulated, out)
+    (out / "alpha" / "conception.dres").write_text("annotated", encoding="utf-8")
+    (out / "beta" / "conception.dres").touch()  # the time changed, not the content: still the layer's file
+    report = batch(jobs, simulated, out)  # Vazer now
+    assert statuses(report) == {"alpha": ("ok", 1), "beta": ("ok", 1)}
+    assert listing(out / "alpha") == ["alpha.vres", "conception.dres"] and listing(out / "beta") == ["beta.vres"]
+    assert (out / "alpha" / "conception.dres").read_text(encoding="utf-8") == "annotated"
+    before = {name: (out / name / f"{name}.vres").read_bytes() for name in ("alpha", "beta")}
+    for failure in ("VELTRANE_SIM_SOLVE_FAIL", "VELTRANE_SIM_SOLVE_CRASH"):
+        monkeypatch.setenv(failure, "*")
+        report = batch(jobs, simulated, out, rerun=True)
+        monkeypatch.delenv(failure)
+        assert {record.status for record in report.records} == {"failed" if "FAIL" in failure else "worker-lost"}
+        assert {name: (out / name / f"{name}.vres").read_bytes() for name in ("alpha", "beta")} == before
+        assert listing(out / "alpha") == ["alpha.vres", "conception.dres"] and listing(out / "beta") == ["beta.vres"]
+    # The edited file is never written over: a DiroZiziva solve of alpha fails, saying why.
+    report = batch([Job(models["ok/alpha"], solver="DiroZiziva")], simulated, out)
+    assert statuses(report) == {"alpha": ("failed", 1)} and "(conception.dres): the folder holds" in report.records[0].error
+    assert (out / "alpha" / "conception.dres").read_text(encoding="utf-8") == "annotated"
+
+
 def test_item2_every_record_is_kept_and_one_batch_at_a_time_writes_into_a_folder(simulated, models, tmp_path):
     out = tmp_path / "out"
     batch([models["ok/alpha"]], simulated, out)
