@@ -168,7 +168,8 @@ def test_item2_every_record_is_kept_and_one_batch_at_a_time_writes_into_a_folder
     batch([models["ok/beta"], models["other/alpha"]], simulated, out)  # another alpha: another name
     assert {name: job["model"] for name, job in manifest(out).items()} == {
         "alpha": str(models["ok/alpha"]), "beta": str(models["ok/beta"]), "alpha-2": str(models["other/alpha"])}
-    assert [record["name"] for record in journal_records(out)] == ["alpha", "beta", "alpha-2"]
+    settled = [record["name"] for record in journal_records(out)]  # as they settled: the two of the second
+    assert settled[0] == "alpha" and sorted(settled[1:]) == ["alpha-2", "beta"]  # batch ran side by side
 
     holder = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
     try:
