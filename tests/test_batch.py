@@ -20,6 +20,7 @@ import pytest
 import veltrane_sim
 from _batch_helpers import retitle
 from veltrane_computer import cli
+from veltrane_computer._results import RECORD
 from veltrane_computer.batch import BatchError, Job, _journal, run_batch
 from veltrane_computer.simulated import simulated_installation
 
@@ -69,7 +70,8 @@ def manifest(output):
 
 
 def listing(folder):
-    return sorted(path.name for path in folder.iterdir())
+    """The files of a folder but the layer's record of what it wrote there."""
+    return sorted(path.name for path in folder.iterdir() if path.name != RECORD)
 
 
 def journal_records(output):
@@ -135,13 +137,39 @@ def test_item1_a_folder_the_batch_did_not_make_is_never_emptied(simulated, model
     assert listing(out / "alpha") == ["alpha.vres", "keep.txt"]
 
 
+def test_a_rerun_keeps_what_the_user_changed_and_a_failed_one_the_last_good_results(simulated, models, tmp_path,
+                                                                                      monkeypatch):
+    out = tmp_path / "out"
+    jobs = [models["ok/alpha"], models["ok/beta"]]
+    batch([Job(model, solver="DiroZiziva") for model in jobs], simulated, out)
+    (out / "alpha" / "conception.dres").write_text("annotated", encoding="utf-8")
+    (out / "beta" / "conception.dres").touch()  # the time changed, not the content: still the layer's file
+    report = batch(jobs, simulated, out)  # Vazer now
+    assert statuses(report) == {"alpha": ("ok", 1), "beta": ("ok", 1)}
+    assert listing(out / "alpha") == ["alpha.vres", "conception.dres"] and listing(out / "beta") == ["beta.vres"]
+    assert (out / "alpha" / "conception.dres").read_text(encoding="utf-8") == "annotated"
+    before = {name: (out / name / f"{name}.vres").read_bytes() for name in ("alpha", "beta")}
+    for failure in ("VELTRANE_SIM_SOLVE_FAIL", "VELTRANE_SIM_SOLVE_CRASH"):
+        monkeypatch.setenv(failure, "*")
+        report = batch(jobs, simulated, out, rerun=True)
+        monkeypatch.delenv(failure)
+        assert {record.status for record in report.records} == {"failed" if "FAIL" in failure else "worker-lost"}
+        assert {name: (out / name / f"{name}.vres").read_bytes() for name in ("alpha", "beta")} == before
+        assert listing(out / "alpha") == ["alpha.vres", "conception.dres"] and listing(out / "beta") == ["beta.vres"]
+    # The edited file is never written over: a DiroZiziva solve of alpha fails, saying why.
+    report = batch([Job(models["ok/alpha"], solver="DiroZiziva")], simulated, out)
+    assert statuses(report) == {"alpha": ("failed", 1)} and "(conception.dres): the folder holds" in report.records[0].error
+    assert (out / "alpha" / "conception.dres").read_text(encoding="utf-8") == "annotated"
+
+
 def test_item2_every_record_is_kept_and_one_batch_at_a_time_writes_into_a_folder(simulated, models, tmp_path):
     out = tmp_path / "out"
     batch([models["ok/alpha"]], simulated, out)
     batch([models["ok/beta"], models["other/alpha"]], simulated, out)  # another alpha: another name
     assert {name: job["model"] for name, job in manifest(out).items()} == {
         "alpha": str(models["ok/alpha"]), "beta": str(models["ok/beta"]), "alpha-2": str(models["other/alpha"])}
-    assert [record["name"] for record in journal_records(out)] == ["alpha", "beta", "alpha-2"]
+    settled = [record["name"] for record in journal_records(out)]  # as they settled: the two of the second
+    assert settled[0] == "alpha" and sorted(settled[1:]) == ["alpha-2", "beta"]  # batch ran side by side
 
     holder = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
     try:
@@ -214,12 +242,42 @@ def test_item6_own_file_names_are_never_job_names_and_unreadable_manifests_are_s
     report = batch([models["ok/alpha"]], simulated, out)
     assert statuses(report) == {"alpha": ("ok", 1)}
     if damage == "journal line":
-        assert report.notes == (f"1 line of {out / 'manifest.journal'} could not be read and were left out",)
+        assert report.notes == (
+            f"the last line of {out / 'manifest.journal'} was cut short (at a crash, say) and was dropped",
+            f"1 line of {out / 'manifest.journal'} could not be read and were left out")
         assert list(manifest(out)) == ["manifest.json-2", "alpha"]
     else:
         aside = [path.name for path in out.iterdir() if path.name.startswith("manifest.json.unreadable-")]
         assert len(aside) == 1 and report.notes[0].endswith(f"set aside as {aside[0]}")
         assert list(manifest(out)) == ["alpha"]
+
+
+def test_a_journal_that_lost_its_tail_never_sticks_the_batch_folders(simulated, models, tmp_path):
+    out = tmp_path / "out"
+    jobs = [models["ok/alpha"], models["ok/beta"], models["other/alpha"]]
+    batch(jobs[:1], simulated, out)
+    batch(jobs, simulated, out, rerun=True)
+    whole = (out / "manifest.journal").read_bytes()
+    tasks_of = [(name, str(model)) for name, model in zip(["alpha", "beta", "alpha-2"], jobs, strict=True)]
+    ends = [index for index, byte in enumerate(whole) if byte == ord("\n")]
+    for cut in sorted({*range(0, len(whole), 17), *ends, *(end + 1 for end in ends)}):  # a crash at any byte,
+        # and a tail the disk filled with zeros
+        for torn in (whole[:cut], whole[:cut] + bytes(len(whole) - cut)):
+            (out / "manifest.journal").write_bytes(torn)
+            journal = _journal.Journal(out)
+            journal.open()
+            journal.close()
+            assert {name: journal.claimed.get(name) for name, _ in tasks_of} == dict(tasks_of), cut
+            assert {name: record.status for name, record in journal.earlier.items()} == dict.fromkeys(
+                ["alpha", "beta", "alpha-2"], "ok"), cut
+            mended = (out / "manifest.journal").read_bytes()  # whole lines only: what follows is read
+            assert all(json.loads(line) for line in mended.splitlines()) and mended.endswith(b"\n"), cut
+    (out / "manifest.journal").write_bytes(whole[: len(whole) // 2] + bytes(40))
+    report = batch(jobs, simulated, out)
+    assert report.skipped == ("alpha", "beta", "alpha-2")
+    assert report.notes[0] == f"the last line of {out / 'manifest.journal'} was cut short (at a crash, say) and was dropped"
+    assert "taken from manifest.json" in report.notes[1]
+    assert batch(jobs, simulated, out).notes == ()  # the journal is whole again
 
 
 def test_item7_records_are_appended_and_the_manifest_replaced_whole_every_few_seconds(

@@ -12,6 +12,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+from .._results import intact
 from ..session import SOLVERS
 from ..simulated import SimulatedInstallation
 from ._records import JOURNAL, LOCK, MANIFEST, BatchError, Job, JobRecord, Status
@@ -32,7 +33,6 @@ class _Task:
     sandbox: bool
     output_dir: str
     content: str = ""
-    written: tuple[str, ...] = ()  # the files an earlier batch wrote in its result folder
 
     @property
     def folder(self) -> str | None:
@@ -107,7 +107,7 @@ def check_jobs(jobs: Iterable[str | os.PathLike[str] | Job], solver: str) -> lis
 
 
 def make_tasks(checked: list[tuple[Job, Path, str]], sandbox: bool, output: Path,
-               earlier: Mapping[str, JobRecord], claimed: Mapping[str, str]) -> list[_Task]:
+               claimed: Mapping[str, str]) -> list[_Task]:
     """The tasks in job order, each with a name of its own (whatever its case, as folder names on Windows):
     not one of the batch's files, and not one that an earlier batch into this folder gave to another model."""
     tasks: list[_Task] = []
@@ -125,9 +125,7 @@ def make_tasks(checked: list[tuple[Job, Path, str]], sandbox: bool, output: Path
             name = f"{base}-{number}"
         names.add(name.casefold())
         content = inputs.digest(model, job.prepare)
-        before = earlier.get(name)
-        written = tuple(path.partition("/")[2] for path in before.result_files) if before is not None else ()
-        tasks.append(_Task(name, str(model), solver, job.prepare, sandbox, str(output / name), content, written))
+        tasks.append(_Task(name, str(model), solver, job.prepare, sandbox, str(output / name), content))
     return tasks
 
 
@@ -165,12 +163,13 @@ def check_result_folders(tasks: list[_Task], output: Path, claimed: Mapping[str,
 
 def resumed(task: _Task, earlier: JobRecord | None, output: Path) -> bool:
     """Whether an earlier record solved this very job (same content, the solver that will run) and its
-    result files are all still there."""
+    result files are all still there as that solve left them."""
     if earlier is None or earlier.status != "ok" or earlier.model != task.model:
         return False
     substituted = bool(earlier.requested_solver) and earlier.solver != earlier.requested_solver
     will_run = earlier.solver if earlier.requested_solver == task.solver or substituted else task.solver
-    return earlier.key == task.key(will_run) and all((output / path).is_file() for path in earlier.result_files)
+    names = [path.partition("/")[2] for path in earlier.result_files]
+    return earlier.key == task.key(will_run) and intact(output / task.name, names)
 
 
 class _Inputs:

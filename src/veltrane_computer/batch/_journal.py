@@ -24,6 +24,8 @@ from dataclasses import fields
 from pathlib import Path
 from typing import IO, Any
 
+from .._processes import alive as _alive
+from .._processes import process_start as _process_start
 from ._records import JOURNAL, LOCK, MANIFEST, BatchError, JobRecord
 
 logger = logging.getLogger("veltrane_computer.batch")
@@ -139,36 +141,6 @@ def _stale(holder: dict[str, Any]) -> bool:
     return started is not None and _process_start(pid) not in (None, started)  # the pid was reused
 
 
-def _alive(pid: int) -> bool:
-    if sys.platform == "win32":
-        import ctypes
-
-        kernel = ctypes.windll.kernel32  # type: ignore[attr-defined,unused-ignore]
-        handle = kernel.OpenProcess(0x1000, False, pid)  # PROCESS_QUERY_LIMITED_INFORMATION
-        if not handle:
-            return False
-        code = ctypes.c_ulong()
-        kernel.GetExitCodeProcess(handle, ctypes.byref(code))
-        kernel.CloseHandle(handle)
-        return code.value == 259  # STILL_ACTIVE
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except PermissionError:
-        return True
-    return True
-
-
-def _process_start(pid: int) -> int | None:
-    """When the process started, in clock ticks since boot (Linux), to tell a reused pid."""
-    try:
-        with open(f"/proc/{pid}/stat", encoding="ascii") as stream:
-            return int(stream.read().rpartition(")")[2].split()[19])
-    except (OSError, ValueError, IndexError):
-        return None
-
-
 def _now() -> str:
     return datetime.datetime.now().astimezone().isoformat(timespec="seconds")
 
@@ -214,17 +186,27 @@ class Journal:
         self._synced = self._written = time.monotonic()
 
     def open(self) -> None:
-        """Read the earlier records; set aside, with a note, a manifest or a journal that cannot be read."""
+        """Read the earlier records; set aside, with a note, a manifest or a journal that cannot be read.
+        What manifest.json knows counts too: a record the journal lost with its tail (a crash, a power loss)
+        is taken from it and written to the journal again."""
         manifest = self._read_manifest()
         journal = self.folder / JOURNAL
         if journal.exists() and not journal.is_file():
             self._set_aside(journal, "is not a file")
+        seen: set[JobRecord] = set()
         if journal.is_file():
-            self.earlier = self._read_journal(journal)
-        if manifest and not self.earlier:  # a manifest of a batch before the journal: keep its records
-            self.earlier = {record.name: record for record in manifest}
-            self.append(*manifest)
+            self.earlier = self._read_journal(journal, seen)
+        lost = [record for record in manifest if record.name not in self.earlier
+                or (record not in seen and record.status != "pending")]
+        for record in lost:
+            self.earlier[record.name] = record
+            self.claimed[record.name] = record.model
+        if lost:
+            self.append(*lost)
             self.sync()
+            if seen:
+                self._note(f"{len(lost)} record{'s' if len(lost) > 1 else ''} that {journal} lacked "
+                           f"{'were' if len(lost) > 1 else 'was'} taken from {MANIFEST}")
         for record in self.earlier.values():
             self.claimed.setdefault(record.name, record.model)
 
@@ -298,12 +280,28 @@ class Journal:
             self._set_aside(path, f"cannot be read ({reason})")
             return []
 
-    def _read_journal(self, path: Path) -> dict[str, JobRecord]:
+    def _read_journal(self, path: Path, seen: set[JobRecord]) -> dict[str, JobRecord]:
+        """The latest record of each job name (every record read goes into `seen`).  A last line cut short or
+        zero-filled by a crash is dropped from the file, with a note; other lines that cannot be read are
+        left out, with a note."""
         records: dict[str, JobRecord] = {}
         bad = 0
-        with open(path, encoding="utf-8", errors="replace") as stream:
-            lines = stream.read().split("\n")
-        for number, line in enumerate(lines, start=1):
+        with open(path, "rb") as stream:
+            data = stream.read()
+        end = data.rfind(b"\n") + 1
+        lines = data[:end].decode("utf-8", errors="replace").split("\n")
+        tail = data[end:]
+        if tail:
+            try:
+                json.loads(tail.decode("utf-8"))
+                lines.append(tail.decode("utf-8"))  # whole but for its line end: kept, and ended
+                with open(path, "ab") as stream:
+                    stream.write(b"\n")
+            except ValueError:
+                with open(path, "r+b") as stream:
+                    stream.truncate(end)
+                self._note(f"the last line of {path} was cut short (at a crash, say) and was dropped")
+        for line in lines:
             if not line.strip():
                 continue
             try:
@@ -315,14 +313,11 @@ class Journal:
                     continue
                 record = record_from(entry)
             except ValueError:
-                if number < len(lines):  # not merely the last line, cut short by a crash
-                    bad += 1
+                bad += 1
                 continue
             records[record.name] = record
+            seen.add(record)
             self.claimed[record.name] = record.model
-        if lines and lines[-1]:  # a line cut short by a crash: end it, so the next one starts afresh
-            with open(path, "a", encoding="utf-8") as stream:
-                stream.write("\n")
         if bad:
             self._note(f"{bad} line{'s' if bad > 1 else ''} of {path} could not be read and were left out")
         return records

@@ -37,8 +37,7 @@ def solve(setup: _Setup, task: _Task, files: Files, scratch: str) -> tuple[JobRe
         for name, data in files.items():
             (model / _plain(name)).write_bytes(data)
         results = Path(folder, "results")
-        staged = replace(task, model=os.fspath(model / Path(task.model).name), output_dir=os.fspath(results),
-                         written=())
+        staged = replace(task, model=os.fspath(model / Path(task.model).name), output_dir=os.fspath(results))
         record, logs = _worker.solve(setup, staged, scratch)
         back = {name: (results / name).read_bytes() for name in _names(record)} if record.status == "ok" else {}
     return replace(record, model=task.model), logs, back
