@@ -279,20 +279,27 @@ def test_issue30_item1_other_clients_work_waits_for_nothing_and_is_never_restart
 
 
 @pytest.mark.timeout(120)
-def test_issue30_item2_another_tasks_temporary_files_are_its_own_on_a_worker_with_two_threads(tmp_path):
+def test_issue30_item1_2_another_task_beside_the_batch_on_a_worker_with_two_threads(tmp_path):
+    """Its temporary folder is its own (not in the batch's scratch folder, which the batch removes), and a
+    stuck job of the batch beside it is timed out without restarting the worker under it."""
     simulated, models = lay_out(tmp_path, tmp_path / "work")
     with own_cluster(tmp_path / "two", threads=2, count=1) as two, two.client() as other:
+        [(address, worker)] = other.scheduler_info(n_workers=-1)["workers"].items()
         (tmp_path / "ran").mkdir()
-        job = Job(models["alpha"], prepare=functools.partial(hold, seconds=2, ran=str(tmp_path / "ran")))
-        batch = threading.Thread(target=run_batch, args=([job], simulated), daemon=True,
-                                 kwargs={"scheduler": two.address, "output_dir": tmp_path / "out", "progress": False})
+        jobs = [Job(models["alpha"], prepare=functools.partial(hold, seconds=1, ran=str(tmp_path / "ran"))),
+                models["hang_a"]]
+        reports = []
+        batch = threading.Thread(target=lambda: reports.append(run_batch(
+            jobs, simulated, scheduler=two.address, output_dir=tmp_path / "out", timeout=3, progress=False)))
         batch.start()
         assert wait_for(lambda: (tmp_path / "ran" / "alpha").exists())  # while the batch's job solves
-        future = other.submit(other_work, 3, str(tmp_path / "other.log"), pure=False)
+        future = other.submit(other_work, 6, str(tmp_path / "other.log"), pure=False)
         batch.join(60)
+        assert statuses(reports[0]) == {"alpha": ("ok", 1), "hang_a": ("timed-out", 1)}
+        assert "left running (it runs other work too)" in reports[0].records[1].error
         folder, intact = future.result(timeout=60)
-        assert Path(folder).parent == two.tmp and intact  # not in the batch's scratch folder, removed meanwhile
-        assert json.loads((tmp_path / "out" / "manifest.json").read_text())["jobs"][0]["status"] == "ok"
+        assert Path(folder).parent == two.tmp and intact
+        assert other.scheduler_info(n_workers=-1)["workers"][address]["id"] == worker["id"]  # not restarted
 
 
 @pytest.fixture(scope="module")

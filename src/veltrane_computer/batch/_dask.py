@@ -6,11 +6,11 @@ Each worker is set up once by a worker plugin (also a worker that joins later
 or comes back after a restart), which also gives it a scratch folder of its
 own for the core's sandboxes; starting, it removes the scratch folders of
 workers that are gone.  The cluster may be shared: the batch places each job on
-a worker of its choice that has a thread free of its own jobs and of the other
-work the scheduler lists there, and counts a job's time-out from the moment the
+a worker of its choice that runs none of its jobs (a process solves one at a
+time) and has a thread free of the other work the scheduler lists there, and counts a job's time-out from the moment the
 job starts (the worker says so in an event of the batch's topic), so that a job
 waiting behind another client's task is never timed out.  Short jobs are
-handed to a worker before it asks: up to AHEAD_JOBS of them follow a short one
+handed to a worker before it asks: a few of them (see AHEAD_SECONDS) follow a short one
 on the same worker, waiting in the worker's own queue, and each starts there as
 soon as the one before ends, without a round trip through the scheduler or the
 batch (a job that has run for a second gets no follower; their time-outs count
@@ -35,6 +35,7 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import dataclasses
+import functools
 import json
 import logging
 import math
@@ -74,8 +75,11 @@ WORKERLESS_SECONDS = 60.0
 # Jobs are sent to follow another on a worker only while the one running there has run less than this many
 # seconds and the worker's last job took less: short jobs then never wait for the batch between them, and a
 # long job never holds back the next ones while another worker is free.
-AHEAD_SECONDS = 1.0
-# At most this many jobs wait so on a worker, beyond one per thread.
+SHORT_SECONDS = 1.0
+# The jobs waiting so on a worker may take this many seconds (as long as its last job each), or one job; at
+# the end of a batch no worker then idles long while another works off its queue.
+AHEAD_SECONDS = 0.1
+# At most this many jobs wait so on a worker.
 AHEAD_JOBS = 4
 # Staged files of more bytes than this go to the worker that solves the job, not with the task.
 SCATTER_BYTES = 1 << 20
@@ -131,14 +135,13 @@ def _run(setup: _Setup, task: _Task, topic: str, timed: bool, staged: _staging.F
     files when they came along.  The answer goes to the batch in an event too (the scheduler tells it at
     once), unless it carries files: the batch then fetches it from the worker."""
     worker = get_worker()
-    if timed:
-        worker.log_event(topic, ["start", task.name])
+    on_start = functools.partial(worker.log_event, topic, ["start", task.name]) if timed else None
     scratch = _scratch_folder()
     if staged is not None:
-        return _staging.solve(setup, task, staged, scratch)
+        return _staging.solve(setup, task, staged, scratch, on_start)
     if not _sees(task.model, os.path.dirname(task.output_dir)):
         return f"the worker cannot see {task.model} or {os.path.dirname(task.output_dir)}"
-    record, logs = _worker.solve(setup, task, scratch)
+    record, logs = _worker.solve(setup, task, scratch, on_start)
     with contextlib.suppress(TypeError):  # a log message that cannot travel so: the batch fetches the answer
         worker.log_event(topic, ["end", task.name, [dataclasses.astuple(record), logs]])
     return record, logs, None
@@ -556,29 +559,28 @@ class DaskEngine:
         return True
 
     def _free_worker(self) -> str | None:
-        """The usable worker with the most threads free of the batch's jobs and of other work, if any."""
-        busy = dict(self._others)
-        for entry in self._running.values():
-            if entry.after is None:
-                busy[entry.address] = busy.get(entry.address, 0) + 1
+        """The usable worker with the most threads free of other work, that runs no job of the batch (its
+        process solves one at a time), if any."""
+        ours = {entry.address for entry in self._running.values()}
         best, most = None, 0
         for address, (threads, _) in self._workers.items():
-            free = threads - busy.get(address, 0)
-            if address not in self._retired and free > most:
+            free = threads - self._others.get(address, 0)
+            if address not in self._retired and address not in ours and free > most:
                 best, most = address, free
         return best
 
     def _tail(self) -> _Running | None:
-        """The last job sent to a usable worker that runs short jobs and nothing else, while fewer than
-        AHEAD_JOBS wait there."""
-        since = time.monotonic() - AHEAD_SECONDS
+        """The last job sent to a usable worker that runs short jobs and nothing else, while what waits there
+        would take less than AHEAD_SECONDS (one job at least, AHEAD_JOBS at most)."""
+        since = time.monotonic() - SHORT_SECONDS
         chains: dict[str, list[_Running]] = {}
         for entry in self._running.values():
             chains.setdefault(entry.address, []).append(entry)
         for address, entries in chains.items():
-            threads = self._workers.get(address, (0, None))[0]
-            if (address in self._retired or not threads or self._others.get(address)
-                    or len(entries) >= threads + AHEAD_JOBS or self._last.get(address, math.inf) >= AHEAD_SECONDS
+            last = self._last.get(address, math.inf)
+            if (address in self._retired or address not in self._workers or self._others.get(address)
+                    or last >= SHORT_SECONDS or len(entries) > AHEAD_JOBS
+                    or (len(entries) > 1 and len(entries) * last > AHEAD_SECONDS)
                     or any(entry.after is None and (entry.started or entry.sent) <= since for entry in entries)):
                 continue
             tails = [entry for entry in entries if entry.follower is None]

@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import os
 import tempfile
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import replace
 from pathlib import Path
 from typing import TYPE_CHECKING
@@ -28,7 +28,8 @@ def pack(task: _Task) -> Files:
     return {path.name: path.read_bytes() for path in _worker.travelling_files(Path(task.model))}
 
 
-def solve(setup: _Setup, task: _Task, files: Files, scratch: str) -> tuple[JobRecord, list[LogLine], Files]:
+def solve(setup: _Setup, task: _Task, files: Files, scratch: str,
+          on_start: Callable[[], object] | None = None) -> tuple[JobRecord, list[LogLine], Files]:
     """Solve a job whose files came with it, in a folder of the worker's scratch folder removed afterwards;
     the record (with the client's paths) and the result files to send back."""
     with tempfile.TemporaryDirectory(prefix="veltrane-staged-", dir=scratch) as folder:
@@ -38,7 +39,7 @@ def solve(setup: _Setup, task: _Task, files: Files, scratch: str) -> tuple[JobRe
             (model / _plain(name)).write_bytes(data)
         results = Path(folder, "results")
         staged = replace(task, model=os.fspath(model / Path(task.model).name), output_dir=os.fspath(results))
-        record, logs = _worker.solve(setup, staged, scratch)
+        record, logs = _worker.solve(setup, staged, scratch, on_start)
         back = {name: (results / name).read_bytes() for name in _names(record)} if record.status == "ok" else {}
     return replace(record, model=task.model), logs, back
 

@@ -10,7 +10,7 @@ import shutil
 import tempfile
 import threading
 import time
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING
 
@@ -55,13 +55,17 @@ def close_session() -> None:
         session.close()
 
 
-def solve(setup: _Setup, task: _Task, scratch: str | None = None) -> tuple[JobRecord, list[LogLine]]:
+def solve(setup: _Setup, task: _Task, scratch: str | None = None,
+          on_start: Callable[[], object] | None = None) -> tuple[JobRecord, list[LogLine]]:
     """Solve one job in this process, its results committed to its own folder (the earlier ones stay until
     then, and after a failure); any failure becomes the record's error.
-    Returns the record and the log records of the solve.  Sandboxes go to `scratch` when given."""
+    Returns the record and the log records of the solve.  Sandboxes go to `scratch` when given; `on_start`
+    is called once the solve has the core to itself."""
     from ..session import SolveError
 
     with solve_lock, _captured() as logs, _temporary_folder(scratch):
+        if on_start is not None:
+            on_start()
         started = time.perf_counter()
         ran = task.solver
         try:
