@@ -1,8 +1,11 @@
-"""Batch solving on a real Dask cluster, as users run one: `dask scheduler` and two `dask worker
---nthreads 1` started from the command line on 127.0.0.1 (once with nannies, once with --no-nanny),
-reached by address and through a Client.  The processes are ended when the module's tests are
-done, also when one fails; each test has a time limit.  The workers see the simulated host's run
-switches and this folder (for the prepare callables of _batch_helpers) through their environment."""
+"""Batch solving on a real Dask cluster, as users run one: `dask scheduler` and `dask worker --nthreads 1`
+started from the command line on 127.0.0.1 (once with nannies, once with --no-nanny), reached by address
+and through a Client; clusters of their own for a worker with two threads, a TLS scheduler with certificates
+the test makes, and workers that do not see the client's files (each in a mount namespace of its own, a
+private tmpfs over the folder of the models and the output).  A second client's tasks run beside batches.
+The processes are ended when the tests are done, also when one fails; each test has a time limit.  The
+workers see the simulated host's run switches and this folder (for the prepare callables of _batch_helpers)
+through their environment."""
 
 import contextlib
 import functools
@@ -341,27 +344,34 @@ def test_issue30_item4_a_tls_cluster_from_the_command_line_dask_config_and_pytho
         assert statuses(report) == {"gamma": ("ok", 1)}
 
 
+def mount_namespaces():
+    """Whether this process may start workers in mount namespaces of their own (unshare, as root)."""
+    try:
+        return shutil.which("unshare") is not None and subprocess.run(
+            ["unshare", "--mount", "--", "mount", "-t", "tmpfs", "tmpfs", "/mnt"], capture_output=True,
+            timeout=30).returncode == 0
+    except (OSError, subprocess.TimeoutExpired):
+        return False
+
+
 @pytest.mark.timeout(180)
-@pytest.mark.skipif(shutil.which("unshare") is None, reason="no unshare to start workers that do not see the files")
+@pytest.mark.skipif(not mount_namespaces(), reason="workers that do not see the files need unshare, as root")
 def test_issue30_item5_workers_that_do_not_see_the_client_s_files(tmp_path, capsys):
     """Workers in mount namespaces of their own, a private tmpfs over the folder of the models and results."""
     hidden = tmp_path / "hidden"
     simulated, models = lay_out(tmp_path, hidden / "work")
     (hidden / "work" / "alpha" / "loads.thf").write_bytes(os.urandom(3 << 20))  # sent to its worker directly
     out = hidden / "out"
-    try:
-        with own_cluster(tmp_path / "apart", hidden=hidden) as apart:
-            jobs = [Job(models["alpha"], prepare=functools.partial(needs, name="loads.thf")), models["beta"],
-                    models["hang_a"]]
-            report = run_batch(jobs, simulated, scheduler=apart.address, output_dir=out, timeout=2, retries=1)
-            assert statuses(report) == {"alpha": ("ok", 1), "beta": ("ok", 1), "hang_a": ("timed-out", 2)}
-            assert capsys.readouterr().err.count("the batch sends each job's files to the workers") == 1
-            assert (out / report.records[1].result_files[0]).is_file()
-            again = run_batch(jobs[:2], simulated, scheduler=apart.address, output_dir=out, progress=False)
-            assert again.skipped == ("alpha", "beta")
-            command = ["--simulated", str(simulated.installation.parent), "batch", str(models["gamma"]),
-                       "--scheduler", apart.address, "--output", str(out), "--stage-files", "--quiet"]
-            assert cli.main(command) == 0 and "gamma" in capsys.readouterr().out
-            assert [path.name for path in (out / "gamma").iterdir() if not path.name.startswith(".")]
-    except FileNotFoundError as error:
-        pytest.skip(f"no mount namespace here: {error}")
+    with own_cluster(tmp_path / "apart", hidden=hidden) as apart:
+        jobs = [Job(models["alpha"], prepare=functools.partial(needs, name="loads.thf")), models["beta"],
+                models["hang_a"]]
+        report = run_batch(jobs, simulated, scheduler=apart.address, output_dir=out, timeout=2, retries=1)
+        assert statuses(report) == {"alpha": ("ok", 1), "beta": ("ok", 1), "hang_a": ("timed-out", 2)}
+        assert capsys.readouterr().err.count("the batch sends each job's files to the workers") == 1
+        assert (out / report.records[1].result_files[0]).is_file()
+        again = run_batch(jobs[:2], simulated, scheduler=apart.address, output_dir=out, progress=False)
+        assert again.skipped == ("alpha", "beta")
+        command = ["--simulated", str(simulated.installation.parent), "batch", str(models["gamma"]),
+                   "--scheduler", apart.address, "--output", str(out), "--stage-files", "--quiet"]
+        assert cli.main(command) == 0 and "gamma" in capsys.readouterr().out
+        assert [path.name for path in (out / "gamma").iterdir() if not path.name.startswith(".")]
