@@ -130,12 +130,12 @@ def _sees(*paths: str) -> bool:
     return all(os.path.exists(path) for path in paths)
 
 
-def _run(setup: _Setup, task: _Task, topic: str, timed: bool, staged: _staging.Files | None) -> _Answer:
+def _run(setup: _Setup, task: _Task, topic: str, key: str, timed: bool, staged: _staging.Files | None) -> _Answer:
     """A job on a worker: its start told to the batch when it times its jobs out, then its solve, from its
     files when they came along.  The answer goes to the batch in an event too (the scheduler tells it at
     once), unless it carries files: the batch then fetches it from the worker."""
     worker = get_worker()
-    on_start = functools.partial(worker.log_event, topic, ["start", task.name]) if timed else None
+    on_start = functools.partial(worker.log_event, topic, ["start", key]) if timed else None
     scratch = _scratch_folder()
     if staged is not None:
         return _staging.solve(setup, task, staged, scratch, on_start)
@@ -143,7 +143,7 @@ def _run(setup: _Setup, task: _Task, topic: str, timed: bool, staged: _staging.F
         return f"the worker cannot see {task.model} or {os.path.dirname(task.output_dir)}"
     record, logs = _worker.solve(setup, task, scratch, on_start)
     with contextlib.suppress(TypeError):  # a log message that cannot travel so: the batch fetches the answer
-        worker.log_event(topic, ["end", task.name, [dataclasses.astuple(record), logs]])
+        worker.log_event(topic, ["end", key, [dataclasses.astuple(record), logs]])
     return record, logs, None
 
 
@@ -233,10 +233,10 @@ class DaskEngine:
         self._timeout = timeout
         self._stage = stage_files
         self._plugin = f"veltrane-batch-{uuid.uuid4().hex}"
-        # ("done", future), or ("event", ["start", job name]) and ("event", ["end", job name, answer on the wire])
+        # ("done", future), or ("event", ["start", key]) and ("event", ["end", key, answer on the wire]) with the
+        # key of the job's future
         self._events: queue.SimpleQueue[tuple[str, Any]] = queue.SimpleQueue()
         self._running: dict[Any, _Running] = {}  # by the key of its future
-        self._by_name: dict[str, Any] = {}  # job name -> the key of its future
         self._workers: dict[str, tuple[int, str | None]] = {}  # address -> (threads, nanny address)
         self._others: dict[str, int] = {}  # address -> tasks of other work the scheduler lists there
         self._retired: set[str] = set()
@@ -317,13 +317,12 @@ class DaskEngine:
             staged = _staging.pack(task)
             if sum(map(len, staged.values())) > SCATTER_BYTES:
                 scattered = staged = self._client.scatter(staged, workers=[address], direct=True, hash=False)
-        future = self._client.submit(_run, self._setup, task, self._plugin, bool(self._timeout), staged, key=key,
-                                     workers=[address], allow_other_workers=False, pure=False, retries=0)
+        future = self._client.submit(_run, self._setup, task, self._plugin, key, bool(self._timeout), staged,
+                                     key=key, workers=[address], allow_other_workers=False, pure=False, retries=0)
         if tail is not None:
             tail.follower = key
         self._running[key] = _Running(future, task, address, time.monotonic(), after=tail and tail.future.key,
                                       staged=scattered)
-        self._by_name[task.name] = key
         future.add_done_callback(lambda done: self._events.put(("done", done)))
 
     def wait(self, feed: Callable[[], None]) -> list[tuple[JobRecord, list[LogLine]]]:
@@ -362,8 +361,8 @@ class DaskEngine:
                 self._client.cancel([entry.future for entry in entries], force=True)
         return [entry.task for entry in entries if not entry.waiting]
 
-    def _started(self, name: str) -> None:
-        entry = self._running.get(self._by_name.get(name))
+    def _started(self, key: str) -> None:
+        entry = self._running.get(key)
         if entry is not None and entry.started is None:
             entry.started = time.monotonic()
             entry.after = None
@@ -381,8 +380,8 @@ class DaskEngine:
         that did not come so are fetched in one call, once the workers left free have their next jobs."""
         now = time.monotonic()
         done: list[tuple[_Running, _Answer | None]] = []
-        for name, answer in ended:
-            entry = self._running.get(self._by_name.get(name))
+        for key, answer in ended:
+            entry = self._running.get(key)
             if entry is not None:
                 self._finish(entry, True, now)
                 done.append((entry, answer))
@@ -414,7 +413,6 @@ class DaskEngine:
     def _finish(self, entry: _Running, succeeded: bool, now: float) -> None:
         """A job has ended: the next one on its worker runs, or, when it failed there, goes back."""
         del self._running[entry.future.key]
-        self._by_name.pop(entry.task.name, None)
         self._last[entry.address] = now - (entry.started or entry.sent)
         follower = self._running.get(entry.follower)
         if follower is not None and succeeded:
@@ -444,7 +442,6 @@ class DaskEngine:
         """Cancel a job that waits to follow another, and those that follow it, and hand them back to the batch."""
         while entry is not None and entry.future.key in self._running:
             del self._running[entry.future.key]
-            self._by_name.pop(entry.task.name, None)
             with contextlib.suppress(Exception):
                 self._client.cancel([entry.future], force=True)
             self._returned.append(entry.task)
@@ -477,7 +474,6 @@ class DaskEngine:
                 entry.started = entry.sent  # nothing else is ahead of it there: it started, and is stuck
             if now >= entry.deadline(self._timeout):
                 del self._running[key]
-                self._by_name.pop(entry.task.name, None)
                 with contextlib.suppress(Exception):
                     self._client.cancel([entry.future], force=True)
                 if entry.follower in self._running:
@@ -498,7 +494,6 @@ class DaskEngine:
                 self._give_back(entry)
             elif entry.address not in self._workers:
                 del self._running[key]
-                self._by_name.pop(entry.task.name, None)
                 with contextlib.suppress(Exception):
                     self._client.cancel([entry.future], force=True)
                 error = f"its worker {entry.address} left the cluster while solving it"
