@@ -371,6 +371,10 @@ def test_issue30_item5_workers_that_do_not_see_the_client_s_files(tmp_path, caps
         assert (out / report.records[1].result_files[0]).is_file()
         again = run_batch(jobs[:2], simulated, scheduler=apart.address, output_dir=out, progress=False)
         assert again.skipped == ("alpha", "beta")
+        failing = Job(models["beta"], prepare=functools.partial(needs, name="missing.thf"))
+        failed = run_batch([failing], simulated, scheduler=apart.address, output_dir=out, progress=False)
+        assert statuses(failed) == {"beta": ("failed", 1)} and "missing.thf" in failed.records[0].error
+        assert (out / report.records[1].result_files[0]).is_file()  # a failed job leaves the results it had
         command = ["--simulated", str(simulated.installation.parent), "batch", str(models["gamma"]),
                    "--scheduler", apart.address, "--output", str(out), "--stage-files", "--quiet"]
         assert cli.main(command) == 0 and "gamma" in capsys.readouterr().out

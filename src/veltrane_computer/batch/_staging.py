@@ -29,9 +29,10 @@ def pack(task: _Task) -> Files:
 
 
 def solve(setup: _Setup, task: _Task, files: Files, scratch: str,
-          on_start: Callable[[], object] | None = None) -> tuple[JobRecord, list[LogLine], Files]:
+          on_start: Callable[[], object] | None = None) -> tuple[JobRecord, list[LogLine], Files | None]:
     """Solve a job whose files came with it, in a folder of the worker's scratch folder removed afterwards;
-    the record (with the client's paths) and the result files to send back."""
+    the record (with the client's paths) and the result files to send back (None when it was not solved:
+    the results already in its folder on the client stay)."""
     with tempfile.TemporaryDirectory(prefix="veltrane-staged-", dir=scratch) as folder:
         model = Path(folder, "model")
         model.mkdir()
@@ -40,7 +41,7 @@ def solve(setup: _Setup, task: _Task, files: Files, scratch: str,
         results = Path(folder, "results")
         staged = replace(task, model=os.fspath(model / Path(task.model).name), output_dir=os.fspath(results))
         record, logs = _worker.solve(setup, staged, scratch, on_start)
-        back = {name: (results / name).read_bytes() for name in _names(record)} if record.status == "ok" else {}
+        back = {name: (results / name).read_bytes() for name in _names(record)} if record.status == "ok" else None
     return replace(record, model=task.model), logs, back
 
 
