@@ -379,3 +379,16 @@ def test_issue30_item5_workers_that_do_not_see_the_client_s_files(tmp_path, caps
                    "--scheduler", apart.address, "--output", str(out), "--stage-files", "--quiet"]
         assert cli.main(command) == 0 and "gamma" in capsys.readouterr().out
         assert [path.name for path in (out / "gamma").iterdir() if not path.name.startswith(".")]
+
+
+@pytest.mark.timeout(60)
+def test_issue30_cluster_options_that_cannot_be_used_are_refused_with_a_reason(tmp_path):
+    simulated, models = lay_out(tmp_path, tmp_path / "work")
+    cases = [({"scheduler": 123}, "scheduler must be an address such as 'tcp://host:port' or a distributed.Client"),
+             ({"scheduler_file": tmp_path / "no.json"}, f"the scheduler file {tmp_path / 'no.json'} cannot be read"),
+             ({"scheduler": "tcp://127.0.0.1:9", "security": "tls"}, "the TLS settings for tcp://127.0.0.1:9 cannot"),
+             ({"stage_files": True}, "security and stage_files apply to a Dask cluster: name its scheduler")]
+    for options, reason in cases:
+        with pytest.raises(BatchError) as caught:
+            run_batch([models["alpha"]], simulated, output_dir=tmp_path / "out", progress=False, **options)
+        assert str(caught.value).startswith(reason)

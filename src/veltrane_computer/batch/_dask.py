@@ -165,7 +165,9 @@ def connect(scheduler: str | Client | None, scheduler_file: str | os.PathLike[st
             scheduler = str(json.loads(Path(scheduler_file).read_text(encoding="utf-8"))["address"])
         except (OSError, ValueError, KeyError, TypeError) as error:
             raise BatchError(f"the scheduler file {scheduler_file} cannot be read: {describe(error)}") from None
-    assert scheduler is not None
+    if not isinstance(scheduler, str):
+        raise BatchError(f"scheduler must be an address such as 'tcp://host:port' or a distributed.Client, "
+                         f"not {scheduler!r}")
     try:
         security = security or Security()  # Dask's configuration: distributed.comm.tls.*
         secured = security.get_connection_args("client").get("ssl_context") is not None
