@@ -123,8 +123,8 @@ def commit(folder: StrPath, files: Mapping[str, StrPath] | Iterable[StrPath]) ->
         for key, value in {**copied, **adopted}.items():
             during.setdefault(key, []).append(value)
         _write_record(target, staging, during)  # a crash from here on leaves every file known
-        _swap(target, staging, [key for key in ours if key not in adopted], list(copied), ours)
-        _write_record(target, staging, {key: [value] for key, value in {**copied, **adopted}.items()})
+        final = {key: [value] for key, value in {**copied, **adopted}.items()}
+        _swap(target, staging, [key for key in ours if key not in adopted], list(copied), ours, final)
     except OSError as error:
         raise ResultsError(target, name, _problem(error)) from error
     finally:
@@ -155,8 +155,10 @@ def _named(target: Path, files: Mapping[str, StrPath] | Iterable[StrPath]) -> di
     return sources
 
 
-def _swap(target: Path, staging: Path, old: list[str], new: list[str], ours: Mapping[str, Fingerprint]) -> None:
-    """Move the layer's earlier files aside and the new ones in; on any failure put everything back."""
+def _swap(target: Path, staging: Path, old: list[str], new: list[str], ours: Mapping[str, Fingerprint],
+          final: Mapping[str, list[Fingerprint]]) -> None:
+    """Move the layer's earlier files aside and the new ones in, then record the new ones; on any failure
+    put everything back."""
     moved_out: list[str] = []
     moved_in: list[str] = []
     try:
@@ -167,6 +169,7 @@ def _swap(target: Path, staging: Path, old: list[str], new: list[str], ours: Map
         for name in new:
             os.replace(staging / "new" / name, target / name)
             moved_in.append(name)
+        _write_record(target, staging, final)
     except BaseException:
         for name in reversed(moved_in):
             with contextlib.suppress(OSError):
