@@ -262,6 +262,6 @@ def test_a_results_folder_across_solves_batches_and_the_users_edits(tmp_path, mo
     ResultsFolder.base = tmp_path
     ResultsFolder.installation = simulated_installation(tmp_path / "simulated")
     run_state_machine_as_test(ResultsFolder, settings=settings(
-        max_examples=12, stateful_step_count=20, deadline=None, database=None,
+        max_examples=25, stateful_step_count=10, deadline=None, database=None,
         suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much]))
     assert not (tmp_path / "state").exists()

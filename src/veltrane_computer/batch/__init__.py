@@ -13,7 +13,9 @@ cluster -- sets each of them up once, and hands them the jobs one at a time::
         print(record.name, record.status, record.error)
 
 The result files of a job go to ``output_dir/<job name>/``, a folder the batch
-makes and claims in its journal; it removes only the files it wrote there, and
+makes and claims in its journal; the results are committed there as a session
+commits them (veltrane_computer._results: the earlier ones stay until the new
+ones are all there, a file the user changed is never touched), and the batch
 refuses, before any work, a result folder that holds a model or files that no
 batch claimed.  ``output_dir/manifest.journal`` keeps every record of every
 batch into the folder, one line per settled job; ``output_dir/manifest.json``

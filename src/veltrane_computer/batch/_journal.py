@@ -6,6 +6,11 @@ into the folder.  ``manifest.json``, the readable manifest, holds the latest
 record of each job name; it is written whole from the journal through a
 temporary file (so it is always complete) at most every few seconds and when
 the batch ends.  ``manifest.lock`` names the batch holding the folder.
+
+A crash or a power loss may cut the journal's last line short or fill its tail
+with zeros: that line is dropped (and reported), and the records of
+manifest.json that the journal lacks count as well, so that the batch never
+refuses its own result folders afterwards.
 """
 
 from __future__ import annotations
