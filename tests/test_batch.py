@@ -158,7 +158,8 @@ def test_a_rerun_keeps_what_the_user_changed_and_a_failed_one_the_last_good_resu
         assert listing(out / "alpha") == ["alpha.vres", "conception.dres"] and listing(out / "beta") == ["beta.vres"]
     # The edited file is never written over: a DiroZiziva solve of alpha fails, saying why.
     report = batch([Job(models["ok/alpha"], solver="DiroZiziva")], simulated, out)
-    assert statuses(report) == {"alpha": ("failed", 1)} and "(conception.dres): the folder holds" in report.records[0].error
+    assert statuses(report) == {"alpha": ("failed", 1)}
+    assert "(conception.dres): the folder holds" in report.records[0].error
     assert (out / "alpha" / "conception.dres").read_text(encoding="utf-8") == "annotated"
 
 
@@ -275,7 +276,8 @@ def test_a_journal_that_lost_its_tail_never_sticks_the_batch_folders(simulated, 
     (out / "manifest.journal").write_bytes(whole[: len(whole) // 2] + bytes(40))
     report = batch(jobs, simulated, out)
     assert report.skipped == ("alpha", "beta", "alpha-2")
-    assert report.notes[0] == f"the last line of {out / 'manifest.journal'} was cut short (at a crash, say) and was dropped"
+    torn = f"the last line of {out / 'manifest.journal'} was cut short (at a crash, say) and was dropped"
+    assert report.notes[0] == torn
     assert "taken from manifest.json" in report.notes[1]
     assert batch(jobs, simulated, out).notes == ()  # the journal is whole again
 

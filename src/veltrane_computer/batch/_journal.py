@@ -21,7 +21,6 @@ import json
 import logging
 import os
 import socket
-import sys
 import tempfile
 import time
 from collections.abc import Iterable
