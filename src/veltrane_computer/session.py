@@ -378,10 +378,12 @@ class Session:
         """Solve ``model`` and copy its result files to ``output_dir`` (default: the folder
         ``<model name>.results`` beside the model); the solution is disposed of before returning.
 
-        The folder is made and checked before the solve. It then holds exactly the files the result lists:
-        those an earlier solve copied there and this one did not write again are removed first (no other file
-        is). Structure models are always solved with Vazer, whatever ``solver`` says; the result names the
-        solver that ran. Raises :class:`SolveError`.
+        The folder is made and checked before the solve. The new files replace the earlier result only once
+        they are all copied: the layer's files of the earlier result go, every other file stays, and a file
+        of a result's name that the layer did not write (or that changed since) fails the solve instead of
+        being written over; a failed solve or copy leaves the folder as it was. Structure models are always
+        solved with Vazer, whatever ``solver`` says; the result names the solver that ran.
+        Raises :class:`SolveError`.
         """
         started = time.perf_counter()
         chosen = None if output_dir is None else _path(output_dir, "output_dir")
