@@ -293,6 +293,30 @@ def test_bad_input_is_refused_before_any_work(simulated, models, case, message, 
     assert not (tmp_path / "out" / "manifest.lock").exists()
 
 
+@pytest.mark.parametrize("jobs", ["a string", "a path", "a job"])
+def test_a_single_model_is_refused_with_a_hint_to_pass_a_list(simulated, models, tmp_path, jobs):
+    model = models["ok/alpha"]
+    one = {"a string": str(model), "a path": model, "a job": Job(model)}[jobs]
+    with pytest.raises(TypeError, match=r"jobs must be a list of models or Jobs, not one .*pass \[model\]"):
+        run_batch(one, simulated, output_dir=tmp_path / "out")
+    assert not (tmp_path / "out").exists()
+
+
+def test_a_script_without_the_main_guard_is_told_so(simulated, models, tmp_path):
+    script = tmp_path / "study.py"
+    script.write_text("from veltrane_computer.batch import run_batch\n"
+                      "from veltrane_computer.simulated import simulated_installation\n"
+                      f"run_batch([{str(models['ok/alpha'])!r}], simulated_installation({str(tmp_path / 'sim')!r}),"
+                      f" output_dir={str(tmp_path / 'out')!r}, workers=1, progress=False)\n", encoding="utf-8")
+    child = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=60,
+                           env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    guard = 'call run_batch under `if __name__ == "__main__":`'
+    assert child.returncode == 1 and "another batch" not in child.stderr
+    assert child.stderr.endswith(f"veltrane_computer.batch.BatchError: a worker could not be set up: the script runs "
+                                 f"run_batch again in each worker process, which imports it: {guard}\n")
+    assert listing(tmp_path / "out") == ["manifest.json"]  # no lock left, and no result folder
+
+
 def test_command_line(simulated, models, tmp_path, capsys):
     def command(*extra):
         return ["--simulated", str(simulated.installation.parent), "batch", str(models["ok/alpha"]),

@@ -27,7 +27,9 @@ there; ``rerun=True`` solves everything again.
 from __future__ import annotations
 
 import logging
+import multiprocessing
 import os
+import sys
 import tempfile
 import time
 from collections import Counter, deque
@@ -45,6 +47,8 @@ from ._records import (
     JOURNAL,
     LOCK,
     MANIFEST,
+    NO_MAIN_GUARD,
+    NO_MAIN_GUARD_STATUS,
     BatchError,
     BatchInterrupted,
     BatchReport,
@@ -69,6 +73,10 @@ __all__ = [
     "JOURNAL",
     "LOCK",
 ]
+
+# Tracebacks and reprs name the public module, where users import them from.
+for _public in (Job, JobRecord, BatchReport, BatchError, BatchInterrupted):
+    _public.__module__ = __name__
 
 # Outcomes that say nothing about the job itself: retried on a fresh worker while `retries` allow.
 _RETRIED = ("timed-out", "worker-lost")
@@ -116,6 +124,10 @@ def run_batch(
     ``if __name__ == "__main__":``.
     """
     started = time.perf_counter()
+    _check_not_in_worker()
+    if isinstance(jobs, (str, bytes, os.PathLike, Job)):
+        raise TypeError(f"jobs must be a list of models or Jobs, not one {type(jobs).__name__} ({jobs!r}): "
+                        "pass [model] for a single model")
     check_options(workers, timeout, retries)
     output = Path(output_dir).absolute()
     checked = check_jobs(jobs, solver)
@@ -164,6 +176,15 @@ def run_batch(
     finally:
         journal.close()
         lock.release()
+
+
+def _check_not_in_worker() -> None:
+    """A spawned worker imports the batch's main module again: one that calls run_batch outside
+    ``if __name__ == "__main__":`` calls it there too.  Say so and end that worker, before it touches the
+    output folder; the pool names the missing guard in its BatchError."""
+    if getattr(multiprocessing.current_process(), "_inheriting", False):
+        sys.stderr.write(f"{NO_MAIN_GUARD}\n")
+        raise SystemExit(NO_MAIN_GUARD_STATUS)
 
 
 def _check_writable(folder: Path) -> None:

@@ -24,7 +24,7 @@ from dataclasses import fields
 from pathlib import Path
 from typing import IO, Any
 
-from ._records import JOURNAL, LOCK, MANIFEST, BatchError, JobRecord
+from ._records import JOURNAL, LOCK, MANIFEST, STATUSES, BatchError, JobRecord
 
 logger = logging.getLogger("veltrane_computer.batch")
 
@@ -37,7 +37,7 @@ _FRESH_LOCK_SECONDS = 10.0
 
 _FIELDS = {field.name: field.type for field in fields(JobRecord)}
 _NAMES = tuple(_FIELDS)
-_STATUSES = ("ok", "failed", "timed-out", "worker-lost", "cancelled", "pending")
+
 
 
 class FolderLock:
@@ -188,7 +188,7 @@ def record_from(entry: object) -> JobRecord:
     for name in ("name", "model", "solver", "status"):
         if not isinstance(values.get(name), str):
             raise ValueError(f"{name} is not text")
-    if values["status"] not in _STATUSES:
+    if values["status"] not in STATUSES:
         raise ValueError(f"unknown status {values['status']!r}")
     files = values.get("result_files", [])
     if not isinstance(files, list) or not all(isinstance(path, str) for path in files):

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+from collections import Counter
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -14,6 +15,12 @@ JOURNAL = "manifest.journal"
 LOCK = "manifest.lock"
 
 Status = Literal["ok", "failed", "timed-out", "worker-lost", "cancelled", "pending"]
+STATUSES: tuple[Status, ...] = ("ok", "failed", "timed-out", "worker-lost", "cancelled", "pending")
+
+# What a spawned worker says, and the status it ends with, when the main module it imports calls run_batch.
+NO_MAIN_GUARD = ("the script runs run_batch again in each worker process, which imports it: call run_batch under "
+                 "`if __name__ == \"__main__\":`")
+NO_MAIN_GUARD_STATUS = 87
 
 
 class BatchError(Exception):
@@ -88,12 +95,22 @@ class BatchReport:
         return tuple(record for record in self.records if record.status == status)
 
 
+def tally(records: tuple[JobRecord, ...]) -> str:
+    """How many records have each status: "4 ok, 2 cancelled, 14 pending" (ok, cancelled and pending always,
+    the others when there are any)."""
+    counts = Counter(record.status for record in records)
+    shown = [status for status in STATUSES if counts[status] or status in ("ok", "cancelled", "pending")]
+    return ", ".join(f"{counts[status]} {status}" for status in shown)
+
+
 class BatchInterrupted(KeyboardInterrupt):
     """Ctrl-C stopped the batch: the jobs running were cancelled and the manifest is true.
-    `report` holds the records so far ("ok", "failed", ..., "cancelled", "pending")."""
+    `report` holds the records so far ("ok", "failed", ..., "cancelled", "pending"); the message
+    says how many of each, and that running the batch again resumes it."""
 
     def __init__(self, report: BatchReport):
-        super().__init__("the batch was interrupted")
+        super().__init__(f"the batch was interrupted: {tally(report.records)}; run it again to resume "
+                         "(the jobs solved are skipped)")
         self.report = report
 
     def __reduce__(self) -> tuple[object, ...]:
