@@ -2,6 +2,8 @@
 host, with real signals for Ctrl-C; and the package's import conventions in
 processes where no bridge can be imported."""
 
+import csv
+import io
 import json
 import os
 import re
@@ -139,23 +141,37 @@ def test_solve_names_result_folders_uniquely_and_goes_on_after_a_failure(place):
 
 
 @pytest.mark.timeout(180)
-def test_json_documents_on_stdout_and_quiet(place):
+def test_solve_batch_and_the_manifest_give_records_of_one_shape_as_json_or_csv(place):
     model(place, "a/x.tessel")
     model(place, "a/empty.tessel", empty_model=True)
     solved = veltrane(place, "solve", "a/x.tessel", "a/empty.tessel", "--json", "--quiet")
     assert (solved.returncode, solved.stderr) == (1, "")
     document = json.loads(solved.stdout)
     assert (document["command"], document["ok"], document["interrupted"]) == ("solve", False, False)
-    assert [(m["model"], m["status"], m["reason"]) for m in document["models"]] == [
-        (str(place / "a" / "x.tessel"), "ok", None), (str(place / "a" / "empty.tessel"), "failed", "solver-failed")]
-    assert document["models"][0]["result_files"] == [str(place / "a" / "x.results" / "x.vres")]
+    assert document["output_dir"] == str(place)  # without --output, result files are relative to the current folder
+    assert [(r["name"], r["model"], r["status"], r["reason"], r["result_files"]) for r in document["records"]] == [
+        ("x", str(place / "a" / "x.tessel"), "ok", None, ["a/x.results/x.vres"]),
+        ("empty", str(place / "a" / "empty.tessel"), "failed", "solver-failed", [])]
+    assert document["records"][1]["error"].startswith("SolveError: the Vazer run on ")
+    batch = veltrane(place, "batch", "a/x.tessel", "a/empty.tessel", "--workers", "1", "--json", "--output", "B")
+    assert batch.returncode == 1
+    batched = json.loads(batch.stdout)
+    assert (batched["command"], batched["ok"], batched["output_dir"]) == ("batch", False, str(place / "B"))
+    manifest = json.loads((place / "B" / "manifest.json").read_text(encoding="utf-8"))["jobs"]
+    assert batched["records"] == manifest
+    for solve_record, batch_record in zip(document["records"], manifest, strict=True):
+        assert list(solve_record) == list(batch_record)  # the same fields, in the same order
+        assert (solve_record["status"], solve_record["reason"]) == (batch_record["status"], batch_record["reason"])
+        for path in batch_record["result_files"]:
+            assert (place / "B" / path).is_file()
+    rows = veltrane(place, "solve", "a/x.tessel", "a/empty.tessel", "--output", "C", "--csv", "-q")
+    table = list(csv.DictReader(io.StringIO(rows.stdout)))
+    assert list(table[0]) == list(manifest[0])
+    assert [(row["name"], row["status"], row["reason"], row["result_files"]) for row in table] == [
+        ("x", "ok", "", "x/x.vres"), ("empty", "failed", "solver-failed", "")]
+    assert float(table[0]["seconds"]) > 0 and rows.returncode == 1
     inspected = veltrane(place, "inspect", "Layer", "--json")
     assert json.loads(inspected.stdout)["description"]["Name"] == "Layer"
-    batch = veltrane(place, "batch", "a/x.tessel", "--workers", "1", "--json", "--output", "B")
-    assert batch.returncode == 0 and "[1/1] x: ok" in batch.stderr
-    document = json.loads(batch.stdout)
-    assert document["ok"] is True and [(r["name"], r["status"], r["reason"]) for r in document["records"]] == [
-        ("x", "ok", None)]
     refused = veltrane(place, "solve", "a/nope.tessel", "--json")
     assert refused.returncode == 2 and json.loads(refused.stdout)["exit_status"] == 2
     assert "MODEL 'a/nope.tessel' does not exist" in refused.stderr
@@ -237,7 +253,7 @@ def test_ctrl_c_prints_the_summary_so_far_and_exits_130(place):
     status, out, err = interrupted(place, "solve", *models)
     assert status == 130 and "Traceback" not in err
     assert re.search(r"m0\.tessel +Vazer +ok .*\nm1\.tessel +Vazer +interrupted .*\n(.*\n){2}1 of 4 solved\n$", out)
-    assert err.endswith("interrupted: 1 ok, 0 failed, 3 not solved\n")
+    assert err.endswith("interrupted: 1 ok, 1 cancelled, 2 pending\n")
     status, out, err = interrupted(place, "batch", *models, "--workers", "1", "--output", "B")
     assert status == 130 and "Traceback" not in err
     manifest = json.loads((place / "B" / "manifest.json").read_text(encoding="utf-8"))

@@ -18,14 +18,14 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import dataclasses
+import csv
 import glob
 import json
 import logging
 import os
 import sys
+import time
 import traceback
-from collections import Counter
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, NamedTuple
@@ -35,8 +35,8 @@ from ._tables import format_table
 from .session import SOLVERS, SetupError, SolveError
 
 if TYPE_CHECKING:
-    from .batch import BatchReport
-    from .session import Session, SolveResult
+    from .batch import BatchReport, JobRecord, Status
+    from .session import Session
     from .simulated import SimulatedInstallation
 
 __all__ = [
@@ -53,6 +53,7 @@ __all__ = [
     "open_session",
     "progress",
     "print_json",
+    "write_records",
     "format_table",
 ]
 
@@ -160,11 +161,16 @@ def _print_to_stderr(*values: object, **options: Any) -> None:
     print(*values, **{"file": sys.stderr, **options})
 
 
-def add_output_options(parser: argparse.ArgumentParser) -> None:
-    """--json and --quiet."""
-    parser.add_argument(
+def add_output_options(parser: argparse.ArgumentParser, *, records: bool = False) -> None:
+    """--json and --quiet; with `records`, --csv too (see :func:`write_records`)."""
+    formats = parser.add_mutually_exclusive_group()
+    formats.add_argument(
         "--json", action="store_true", help="write one JSON document to standard output instead of the report"
     )
+    if records:
+        formats.add_argument("--csv", action="store_true", help="write the records to standard output as CSV rows, "
+                             "one per model, instead of the report")
+    parser.set_defaults(csv=False)
     parser.add_argument("-q", "--quiet", action="store_true", help="write no progress to standard error")
 
 
@@ -272,53 +278,78 @@ def _result_folders(models: Sequence[Path], output: Path | None) -> list[Path | 
     return folders
 
 
-def _solved(result: SolveResult) -> dict[str, Any]:
-    return {"model": result.model, "solver": result.solver, "status": "ok", "reason": None, "message": "",
-            "seconds": round(result.seconds, 3), "output_dir": result.output_dir,
-            "result_files": list(result.result_files)}
-
-
-def _unsolved(model: Path, solver: str, status: str, reason: str | None, message: str) -> dict[str, Any]:
-    return {"model": model.absolute(), "solver": solver, "status": status, "reason": reason, "message": message,
-            "seconds": None, "output_dir": None, "result_files": []}
+def _relative(path: Path, folder: Path) -> str:
+    """A result file as records name it: relative to the output folder, absolute outside it."""
+    return path.relative_to(folder).as_posix() if path.is_relative_to(folder) else str(path)
 
 
 def _run_solve(args: argparse.Namespace) -> int:
+    from .batch import JobRecord
+    from .batch._jobs import describe
+    from .batch._records import tally
+
     models = expand_models(args.models)
     folders = _result_folders(models, args.output)
-    records: list[dict[str, Any]] = []
+    output = Path.cwd() if args.output is None else args.output.absolute()
+    records: list[JobRecord] = []
+    shown: list[object] = []  # each record's result folder, for the table
     interrupted = False
     with open_session(args) as session:
         try:
             for index, (model, folder) in enumerate(zip(models, folders, strict=True), start=1):
+                name = model.stem if folder is None else folder.name
+                started = time.perf_counter()
                 try:
                     result = session.solve(model, args.solver, args.sandbox, folder)
                 except SolveError as error:
-                    records.append(_unsolved(model, error.solver, "failed", error.reason, str(error)))
+                    records.append(JobRecord(name, str(model.absolute()), error.solver, "failed",
+                                             time.perf_counter() - started, error=describe(error), attempts=1,
+                                             requested_solver=args.solver, reason=error.reason))
+                    shown.append("-")
                     outcome = f"failed: {error}"
                 else:
-                    records.append(_solved(result))
+                    files = tuple(_relative(path, output) for path in result.result_files)
+                    records.append(JobRecord(name, str(result.model), result.solver, "ok", result.seconds, files,
+                                             attempts=1, requested_solver=args.solver))
+                    shown.append(result.output_dir)
                     count = len(result.result_files)
                     outcome = f"ok, {count} result file{'' if count == 1 else 's'} in {result.output_dir}"
                 progress(args, f"[{index}/{len(models)}] {model}: {outcome}")
         except KeyboardInterrupt:
             interrupted = True
-            for model in models[len(records) :]:
-                records.append(_unsolved(model, args.solver, "not solved", "interrupted", ""))
-    tally = Counter(record["status"] for record in records)
-    if args.json:
-        print_json({"command": "solve", "ok": tally["ok"] == len(models), "interrupted": interrupted,
-                    "models": records})
+            for number, model in enumerate(models[len(records) :]):
+                status: Status = "pending" if number else "cancelled"
+                records.append(JobRecord(model.stem, str(model.absolute()), args.solver, status,
+                                         requested_solver=args.solver, reason="interrupted"))
+                shown.append("-")
+    solved = sum(record.status == "ok" for record in records)
+    if args.json or args.csv:
+        write_records(args, "solve", records, output, ok=solved == len(models), interrupted=interrupted)
     else:
-        rows = [(Path(r["model"]).name, r["solver"], r["status"] if r["status"] == "ok" else r["reason"],
-                 "-" if r["seconds"] is None else f"{r['seconds']:.2f}", r["output_dir"] or "-") for r in records]
+        rows = [(Path(r.model).name, r.solver, r.status if r.status == "ok" else r.reason,
+                 "-" if r.status != "ok" else f"{r.seconds:.2f}", folder) for r, folder in zip(records, shown, strict=True)]
         print(format_table(("model", "solver", "status", "seconds", "results"), rows))
-        print(f"{tally['ok']} of {len(models)} solved")
+        print(f"{solved} of {len(models)} solved")
     if interrupted:
-        print(f"interrupted: {tally['ok']} ok, {tally['failed']} failed, {tally['not solved']} not solved",
-              file=sys.stderr)
+        print(f"interrupted: {tally(tuple(records))}", file=sys.stderr)
         return INTERRUPTED
-    return OK if tally["ok"] == len(models) else FAILED
+    return OK if solved == len(models) else FAILED
+
+
+def write_records(args: argparse.Namespace, command: str, records: Sequence[JobRecord], output: Path,
+                   **document: Any) -> None:
+    """The records on standard output: as rows with --csv (their `result_files` joined by ";"), else as one
+    JSON document: the command, what `document` holds, the output folder and the records."""
+    from .batch._records import RECORD_FIELDS, record_data
+
+    if args.csv:
+        writer = csv.DictWriter(sys.stdout, RECORD_FIELDS, lineterminator="\n")
+        writer.writeheader()
+        for record in records:
+            writer.writerow({**record_data(record), "result_files": ";".join(record.result_files)})
+    else:
+        print_json({"command": command, **document, "output_dir": output,
+                    "records": [record_data(record) for record in records]})
 
 
 def _run_inspect(args: argparse.Namespace) -> int:
@@ -376,7 +407,7 @@ def _add_solve(commands: SubParsers) -> None:
     place.add_argument("--sandbox", dest="sandbox", action="store_true", default=True, help="solve a copy (default)")
     place.add_argument("--in-place", dest="sandbox", action="store_false", help="solve in the model's folder")
     parser.add_argument("--output", metavar="DIR", type=Path, help="put each model's results in DIR/<model>")
-    add_output_options(parser)
+    add_output_options(parser, records=True)
 
 
 def _add_inspect(commands: SubParsers) -> None:
@@ -406,12 +437,13 @@ def _add_batch(commands: SubParsers) -> None:
     parser.add_argument("--retries", type=int, default=0, metavar="N",
                         help="start a timed-out job or one whose worker died again, up to N times")
     parser.add_argument("--rerun", action="store_true", help="solve again the models an earlier run solved")
-    add_output_options(parser)
+    add_output_options(parser, records=True)
 
 
 def _run_batch(args: argparse.Namespace) -> int:
     """`veltrane batch`: 0 when every model is solved, 1 when one failed; bad input is a UsageError."""
     from .batch import BatchError, BatchInterrupted, run_batch
+    from .batch._records import tally
 
     models = expand_models(args.models)
     options = installation_options(args)
@@ -425,23 +457,19 @@ def _run_batch(args: argparse.Namespace) -> int:
         raise UsageError(str(error)) from None
     except BatchInterrupted as interrupt:
         _report_batch(args, interrupt.report, interrupted=True)
-        tally = Counter(record.status for record in interrupt.report.records)
-        print(f"interrupted: {tally['ok']} ok, {tally['cancelled']} cancelled, {tally['pending']} pending; "
-              "run the same command again to resume", file=sys.stderr)
+        print(f"interrupted: {tally(interrupt.report.records)}; run the same command again to resume", file=sys.stderr)
         return INTERRUPTED
     _report_batch(args, report, interrupted=False)
     return OK if report.ok else FAILED
 
 
 def _report_batch(args: argparse.Namespace, report: BatchReport, interrupted: bool) -> None:
-    """The batch's summary, or its JSON document."""
+    """The batch's summary, its records as CSV, or its JSON document."""
     from .batch import summary
 
-    if args.json:
-        document = dataclasses.asdict(report)
-        for record in document["records"]:  # a job's reason is its status, unless it was solved
-            record.setdefault("reason", None if record["status"] == "ok" else record["status"])
-        print_json({"command": "batch", "ok": report.ok and not interrupted, "interrupted": interrupted, **document})
+    if args.json or args.csv:
+        write_records(args, "batch", report.records, report.output_dir, ok=report.ok and not interrupted,
+                       interrupted=interrupted, skipped=report.skipped, seconds=report.seconds, notes=report.notes)
     else:
         print(summary(report))
 

@@ -5,9 +5,9 @@ from __future__ import annotations
 import os
 from collections import Counter
 from collections.abc import Callable
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, fields
 from pathlib import Path
-from typing import Literal
+from typing import Any, Literal
 
 # The batch's own files in its output folder; never job names.
 MANIFEST = "manifest.json"
@@ -50,11 +50,18 @@ class Job:
 
 @dataclass(frozen=True)
 class JobRecord:
-    """What became of a job, as the manifest records it.
+    """What became of a job: one record of ``report.records``, of ``manifest.json``, and of the
+    documents ``veltrane solve`` and ``veltrane batch`` write (``--json``, ``--csv``).
 
     `solver` is the solver that ran (a structure model is solved by Vazer whatever
-    was asked), `requested_solver` the one asked for.  `result_files` are relative
-    to the batch's output folder; `attempts` counts the starts.  `key` is the
+    was asked), `requested_solver` the one asked for.  `seconds` is the solve's time,
+    unrounded.  `result_files` are relative to the output folder (the batch's
+    `output_dir`, the manifest's folder), or absolute where they lie outside it: the
+    file is ``Path(output_dir, result_file)`` either way.  `reason` is None for a job
+    solved, the solve's ``SolveError.reason`` ("solver-failed", "unreadable-model",
+    ...) for a solve that failed, otherwise the status ("timed-out", "worker-lost",
+    "cancelled", "pending", or "failed" when the job's own code raised); `error`
+    says what went wrong, in words.  `attempts` counts the starts.  `key` is the
     digest of what was solved: the model and its input files, the prepare callable
     and the solver; a rerun solves again when it changed."""
 
@@ -68,6 +75,22 @@ class JobRecord:
     attempts: int = 0
     key: str = ""
     requested_solver: str = ""
+    reason: str | None = None
+
+    def __post_init__(self) -> None:
+        if self.reason is None and self.status != "ok":
+            object.__setattr__(self, "reason", self.status)
+
+
+# The fields of a record, in the order of the manifest's objects and of the columns of --csv.
+RECORD_FIELDS = tuple(field.name for field in fields(JobRecord))
+
+
+def record_data(record: JobRecord) -> dict[str, Any]:
+    """The record as JSON data: ``dataclasses.asdict``, with `result_files` a list."""
+    data = {name: getattr(record, name) for name in RECORD_FIELDS}
+    data["result_files"] = list(record.result_files)
+    return data
 
 
 @dataclass(frozen=True)
