@@ -317,6 +317,29 @@ def test_a_script_without_the_main_guard_is_told_so(simulated, models, tmp_path)
     assert listing(tmp_path / "out") == ["manifest.json"]  # no lock left, and no result folder
 
 
+def test_manifests_before_the_reason_field_are_still_read(simulated, models, tmp_path):
+    out = tmp_path / "out"
+    report = batch([models["ok/alpha"], models["bad/broken"]], simulated, out)
+    assert [(record.status, record.reason) for record in report.records] == [("ok", None), ("failed", "unreadable-model")]
+    written = json.loads((out / "manifest.json").read_text(encoding="utf-8"))
+    for job in written["jobs"]:  # as a batch of the manifest's version 2 wrote them
+        del job["reason"]
+    (out / "manifest.journal").unlink()
+    (out / "manifest.json").write_text(json.dumps({**written, "version": 2}), encoding="utf-8")
+    again = batch([models["ok/alpha"]], simulated, out)
+    assert again.skipped == ("alpha",) and again.records == report.records[:1] and again.notes == ()
+    assert manifest(out)["broken"]["reason"] == "failed"  # what an older record says: its status
+
+
+def test_the_documented_one_liners_into_pandas(simulated, models, tmp_path):
+    pandas = pytest.importorskip("pandas")
+    report = batch([models["ok/alpha"], models["bad/broken"]], simulated, tmp_path / "out")
+    frame = pandas.DataFrame(json.loads((tmp_path / "out" / "manifest.json").read_text(encoding="utf-8"))["jobs"])
+    assert list(frame["name"]) == ["alpha", "broken"]
+    assert list(frame.columns) == list(manifest(tmp_path / "out")["alpha"])
+    assert list(pandas.DataFrame(report.records)["status"]) == ["ok", "failed"]
+
+
 def test_command_line(simulated, models, tmp_path, capsys):
     def command(*extra):
         return ["--simulated", str(simulated.installation.parent), "batch", str(models["ok/alpha"]),
