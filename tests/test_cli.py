@@ -227,6 +227,24 @@ def test_streams_replace_what_they_cannot_encode(place):
     assert (place / "m" / "Stütze.results" / "Stütze.vres").is_file()
 
 
+@pytest.mark.timeout(180)
+def test_a_reader_that_goes_away_leaves_the_exit_status_of_the_work(place):
+    model(place, "m.tessel")
+    reader = "import sys; sys.stdin.readline()"  # as `| head -1`: one line, then gone
+    cases = [(["inspect", "Model"], 0), (["check", "--settings", "nowhere.settings"], 1)]
+    for argv, status in cases * 3:
+        for early in (True, False):
+            head = subprocess.Popen([sys.executable, "-c", "pass" if early else reader], stdin=subprocess.PIPE)
+            if early:
+                head.wait()  # gone before the command writes a line
+            command = [sys.executable, "-m", "veltrane_computer", "--simulated", "sim", *argv]
+            child = subprocess.run(command, cwd=place, stdout=head.stdin, stderr=subprocess.PIPE, text=True,
+                                   env=environment(place), timeout=60)
+            head.stdin.close()
+            head.wait()
+            assert (child.returncode, child.stderr) == (status, ""), (argv, early)
+
+
 def interrupted(place, *argv):
     """The command, sent SIGINT once its first model is done, as Ctrl-C in a terminal does."""
     child = subprocess.Popen(

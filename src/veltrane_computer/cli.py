@@ -19,6 +19,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import csv
+import errno
 import glob
 import json
 import logging
@@ -28,7 +29,7 @@ import time
 import traceback
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple, TextIO, cast
 
 from . import __version__
 from ._tables import format_table
@@ -80,7 +81,8 @@ EXIT_STATUSES = {
     INTERNAL: "an internal error (a bug: please report the traceback)",
     INTERRUPTED: "interrupted (Ctrl-C)",
 }
-EPILOG = "exit status:\n" + "\n".join(f"  {status:<4} {meaning}" for status, meaning in EXIT_STATUSES.items())
+EPILOG = "exit status:\n" + "\n".join(f"  {status:<4} {meaning}" for status, meaning in EXIT_STATUSES.items()) + (
+    "\n  a reader that goes away (| head) does not change it: the command finishes its work")
 
 
 class UsageError(Exception):
@@ -496,24 +498,62 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+class _ForgivingStream:
+    """A standard stream that writes what its encoding cannot hold as replacement characters, and whose reader
+    may go away (``| head``): from then on what is written there is dropped, so that the command ends its work
+    and exits with the status of that work, whenever the reader went."""
+
+    def __init__(self, stream: TextIO) -> None:
+        self._stream = stream
+        self._errors = stream.errors
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="replace")
+
+    def write(self, text: str) -> int:
+        try:
+            return self._stream.write(text)
+        except OSError as error:
+            self._reader_gone(error)
+            return len(text)
+
+    def flush(self) -> None:
+        try:
+            self._stream.flush()
+        except OSError as error:
+            self._reader_gone(error)
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._stream, name)
+
+    def restore(self) -> TextIO:
+        """The stream as it was, flushed (the interpreter's last flush must not meet a reader gone)."""
+        self.flush()
+        if hasattr(self._stream, "reconfigure"):
+            with contextlib.suppress(ValueError):  # closed meanwhile
+                self._stream.reconfigure(errors=self._errors)
+        return self._stream
+
+    def _reader_gone(self, error: OSError) -> None:
+        # Windows reports a pipe whose reader is gone as EINVAL.
+        if not isinstance(error, BrokenPipeError) and not (sys.platform == "win32" and error.errno == errno.EINVAL):
+            raise error
+        os.dup2(os.open(os.devnull, os.O_WRONLY), self._stream.fileno())  # what the buffer holds goes there too
+
+
 @contextlib.contextmanager
-def _replacing_streams() -> Iterator[None]:
-    """Standard output and error write what their encoding cannot hold as replacement characters."""
-    streams = [stream for stream in (sys.stdout, sys.stderr) if hasattr(stream, "reconfigure")]
-    previous = [stream.errors for stream in streams]
-    for stream in streams:
-        stream.reconfigure(errors="replace")
+def _forgiving_streams() -> Iterator[None]:
+    """Standard output and error as :class:`_ForgivingStream` meanwhile."""
+    stdout, stderr = _ForgivingStream(sys.stdout), _ForgivingStream(sys.stderr)
+    sys.stdout, sys.stderr = cast(TextIO, stdout), cast(TextIO, stderr)
     try:
         yield
     finally:
-        for stream, errors in zip(streams, previous, strict=True):
-            with contextlib.suppress(ValueError):  # closed meanwhile
-                stream.reconfigure(errors=errors)
+        sys.stdout, sys.stderr = stdout.restore(), stderr.restore()
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status (see :data:`EXIT_STATUSES`)."""
-    with _replacing_streams():
+    with _forgiving_streams():
         parser = build_parser()
         try:
             args = parser.parse_args(argv)
@@ -538,9 +578,6 @@ def _handle(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
         _failed(args, INTERRUPTED, "interrupted")
         print(f"{prefix}interrupted", file=sys.stderr)
         return INTERRUPTED
-    except BrokenPipeError:  # the reader went away (| head): stop quietly
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return FAILED
     except Exception as error:
         traceback.print_exc()
         _failed(args, INTERNAL, f"internal error: {type(error).__name__}: {error}")
