@@ -19,8 +19,10 @@ from __future__ import annotations
 import argparse
 import contextlib
 import csv
+import difflib
 import errno
 import glob
+import importlib
 import json
 import logging
 import os
@@ -173,7 +175,19 @@ def add_output_options(parser: argparse.ArgumentParser, *, records: bool = False
         formats.add_argument("--csv", action="store_true", help="write the records to standard output as CSV rows, "
                              "one per model, instead of the report")
     parser.set_defaults(csv=False)
-    parser.add_argument("-q", "--quiet", action="store_true", help="write no progress to standard error")
+
+
+def _add_global_options(parser: argparse.ArgumentParser, *, on_command: bool) -> None:
+    """--simulated, -v and -q, accepted before the command and after it: on a command's parser they leave what
+    was given before the command alone unless given again."""
+    def default(value: object) -> object:
+        return argparse.SUPPRESS if on_command else value
+
+    parser.add_argument("--simulated", metavar="DIR", type=Path, default=default(None),
+                        help="use the simulated host, with an installation made in DIR")
+    parser.add_argument("-v", "--verbose", action="count", default=default(0), help="log more (-vv: debug)")
+    parser.add_argument("-q", "--quiet", action="store_true", default=default(False),
+                        help="write no progress to standard error")
 
 
 def progress(args: argparse.Namespace, text: str) -> None:
@@ -196,8 +210,8 @@ def _models_in(folder: str) -> str:
 
 
 def expand_models(arguments: Sequence[str]) -> list[Path]:
-    """The model files MODEL arguments name: `*`, `?`, `[...]` and `**` are expanded here, as a Windows shell
-    does not. A pattern that matches no file, a folder and a missing file are a UsageError naming them all."""
+    """The model files MODEL arguments name, each once: `*`, `?`, `[...]` and `**` are expanded here, as a Windows
+    shell does not. A pattern that matches no file, a folder and a missing file are a UsageError naming them all."""
     models: list[Path] = []
     problems = []
     for argument in arguments:
@@ -214,7 +228,10 @@ def expand_models(arguments: Sequence[str]) -> list[Path]:
             models.append(Path(argument))
     if problems:
         raise UsageError("MODEL " + "; ".join(problems))
-    return models
+    unique: dict[str, Path] = {}  # a model named twice (by a pattern, say) is solved once, where first named
+    for model in models:
+        unique.setdefault(os.path.normcase(os.path.realpath(model)), model)
+    return list(unique.values())
 
 
 def _presence(path: Path | None) -> str:
@@ -223,8 +240,24 @@ def _presence(path: Path | None) -> str:
     return "found" if path.exists() else "missing"
 
 
+def _settings_files(options: InstallationOptions) -> list[tuple[str, object, str]]:
+    """The rows of the settings files setup reads: those the options name, or those at their fixed places."""
+    fixed: tuple[str | None, str | None] = (None, None)
+    with contextlib.suppress(ImportError):  # no bridge: the core cannot say where they are
+        from . import veltrane_core
+
+        fixed = (veltrane_core._settingsPath_, veltrane_core._dataSourcesPath_)
+    rows: list[tuple[str, object, str]] = []
+    for item, given, place in (("Tubrolis.settings", options.settings, fixed[0]),
+                               ("DataSources.settings", options.data_sources, fixed[1])):
+        path = given or (None if place is None else Path(place))
+        rows.append((item, path or "(unknown without the bridge)", _presence(path)))
+    return rows
+
+
 def _run_check(args: argparse.Namespace) -> int:
-    directory = installation_options(args).installation
+    options = installation_options(args)
+    directory = options.installation
     rows: list[tuple[str, object, str]] = [
         ("installation directory", directory, _presence(directory)),
         ("Extensions folder", directory / "Extensions", _presence(directory / "Extensions")),
@@ -234,6 +267,7 @@ def _run_check(args: argparse.Namespace) -> int:
         found = next((place for place in places if place.exists()), None)
         rows.append((name, found or places[0], "found" if found else "missing"))
     set_up = all(status == "found" for _, _, status in rows[: 2 + len(SETUP_ASSEMBLIES)])
+    rows += _settings_files(options)
     problems: list[str] = []
     try:
         session = open_session(args)
@@ -354,17 +388,55 @@ def write_records(args: argparse.Namespace, command: str, records: Sequence[JobR
                     "records": [record_data(record) for record in records]})
 
 
+def _host_classes(session: Session) -> list[str]:
+    """The full names of the host classes in the installation's assemblies, sorted."""
+    from . import veltrane_core as core
+    from ._core_calls import core_output
+
+    found = []
+    with core_output():
+        for assembly in SETUP_ASSEMBLIES + OTHER_ASSEMBLIES:
+            namespace = assembly.removesuffix(".dll")
+            try:
+                core.load_dll(assembly)
+                module = importlib.import_module(namespace)
+            except Exception:  # not an assembly of this installation, or not a namespace of its own
+                continue
+            found += [f"{namespace}.{name}" for name in dir(module)
+                      if not name.startswith("_") and isinstance(getattr(module, name, None), type)]
+    return sorted(set(found))
+
+
 def _run_inspect(args: argparse.Namespace) -> int:
+    if (args.class_name is None) == (not args.list):
+        raise UsageError("name a CLASS, or --list the classes")
     with open_session(args) as session:
-        try:
-            description = session.inspect_class(args.class_name)
-        except LookupError as error:
-            raise UsageError(f"CLASS: {error}") from error
-    if args.json:
+        if args.list:
+            classes = _host_classes(session)
+        else:
+            try:
+                description = session.inspect_class(args.class_name)
+            except LookupError as error:
+                raise UsageError(f"CLASS: {error}{_did_you_mean(args.class_name, _host_classes(session))}") from None
+    if args.list:
+        if args.json:
+            print_json({"command": "inspect", "ok": True, "classes": classes})
+        else:
+            print("\n".join(classes))
+    elif args.json:
         print_json({"command": "inspect", "ok": True, "class": args.class_name, "description": json.loads(description)})
     else:
         print(description)
     return OK
+
+
+def _did_you_mean(name: str, classes: Sequence[str]) -> str:
+    """"; did you mean 'Model'?" for a name close to a class's short or full name, and where to find them."""
+    names = {full.rpartition(".")[2]: full for full in classes} | {full: full for full in classes}
+    same = [short for short in names if short.casefold() == name.casefold()]
+    close = same or difflib.get_close_matches(name, list(names), n=3, cutoff=0.75)
+    suggestion = f"; did you mean {' or '.join(map(repr, close))}?" if close else ""
+    return f"{suggestion} (`inspect --list` lists the classes)"
 
 
 def add_command(
@@ -375,6 +447,7 @@ def add_command(
         name, help=summary, description=description, epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter
     )
     parser.set_defaults(handler=handler)
+    _add_global_options(parser, on_command=True)
     return parser
 
 
@@ -413,9 +486,12 @@ def _add_solve(commands: SubParsers) -> None:
 
 
 def _add_inspect(commands: SubParsers) -> None:
-    description = "Print the JSON description (properties, methods, constructors) of the host class CLASS."
+    description = ("Print the JSON description (properties, methods, constructors) of the host class CLASS, or list "
+                   "the classes (--list).")
     parser = add_command(commands, "inspect", _run_inspect, "the JSON description of a host class", description)
-    parser.add_argument("class_name", metavar="CLASS", help="short or full name: Model, Veltrane.Tubrolis.Core.Model")
+    parser.add_argument("class_name", metavar="CLASS", nargs="?",
+                        help="short or full name: Model, Veltrane.Tubrolis.Core.Model")
+    parser.add_argument("--list", action="store_true", help="list the classes of the installation's assemblies")
     add_installation_options(parser)
     add_output_options(parser)
 
@@ -488,10 +564,7 @@ def build_parser() -> argparse.ArgumentParser:
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
-    parser.add_argument(
-        "--simulated", metavar="DIR", type=Path, help="use the simulated host, with an installation made in DIR"
-    )
-    parser.add_argument("-v", "--verbose", action="count", default=0, help="log more (-vv: debug)")
+    _add_global_options(parser, on_command=False)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for register in REGISTRARS:
         register(commands)
