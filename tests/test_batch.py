@@ -6,6 +6,7 @@ Worker processes see the simulated host's run switches through the environment: 
 a little time, a model named hang* never ends, one named crash* ends its process."""
 
 import functools
+import io
 import json
 import logging
 import os
@@ -20,7 +21,7 @@ import pytest
 import veltrane_sim
 from _batch_helpers import retitle
 from veltrane_computer import cli
-from veltrane_computer.batch import BatchError, Job, _journal, run_batch
+from veltrane_computer.batch import BatchError, Job, JobRecord, _journal, _progress, run_batch
 from veltrane_computer.simulated import simulated_installation
 
 SWITCHES = {"VELTRANE_SIM_SOLVE_SECONDS": "0.05", "VELTRANE_SIM_SOLVE_HANG": "hang*",
@@ -348,13 +349,44 @@ def test_command_line(simulated, models, tmp_path, capsys):
     assert cli.main(command()) == 0
     out, err = capsys.readouterr()
     assert out.splitlines()[1].split()[:3] == ["alpha", "Vazer", "ok"]
-    assert "2 jobs: 2 ok" in out and "[2/2] alpha-2: ok" in err
-    assert cli.main(command("--rerun")) == 0 and "[2/2] alpha-2: ok" in capsys.readouterr().err
-    assert cli.main(command(str(models["bad/broken"]))) == 1  # a failed job
-    assert "1 failed" in capsys.readouterr().out
+    assert "2 jobs: 2 ok" in out and "\n[2/2 ok 2, " in err
+    assert cli.main(command()) == 0  # a rerun that skips everything says so
+    assert capsys.readouterr().err == "2 jobs of 2 solved by an earlier run, with the same content: skipped (rerun " \
+                                      "solves them again)\n"
+    assert cli.main(command("--rerun")) == 0 and "[2/2 ok 2, " in capsys.readouterr().err
+    assert cli.main(command(str(models["bad/broken"]))) == 1  # a failed job: its reason, as solve gives it
+    out, err = capsys.readouterr()
+    assert "1 failed" in out and "\nbroken: failed (unreadable-model): SolveError: " in err
     with pytest.raises(SystemExit) as exit_info:
         cli.main(command(str(tmp_path / "gamma.tessel")))
     assert exit_info.value.code == 2 and "gamma.tessel' does not exist" in capsys.readouterr().err
+
+
+def test_progress_has_a_rate_and_an_estimate_and_keeps_a_log_short_at_scale(monkeypatch):
+    now = [0.0]
+    monkeypatch.setattr(_progress.time, "perf_counter", lambda: now[0])  # a job settles every 20 ms
+    log = io.StringIO()
+    records = [JobRecord(f"m{index}", "m.tessel", "Vazer", "ok") for index in range(5000)]
+    records[1234] = JobRecord("bad", "bad.tessel", "Vazer", "failed", error="SolveError: no elements",
+                              reason="solver-failed")
+    with _progress.Progress(len(records), stream=log) as progress:
+        for record in records:
+            now[0] += 0.02
+            progress.advance(record)
+    lines = log.getvalue().splitlines()
+    assert len(lines) == 11 and lines[2] == "bad: failed (solver-failed): SolveError: no elements"
+    assert re.fullmatch(r"\[1000/5000 ok 1000, 20 s so far, 50 jobs/s, about 1 min 20 s left\]", lines[1])
+    assert lines[-1].startswith("[5000/5000 failed 1 ok 4999, ") and "left" not in lines[-1]
+
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    with _progress.Progress(3, stream=Terminal()) as bar:
+        for record in records[:2]:
+            now[0] += 0.02
+            bar.advance(record)
+    assert re.search(r"\r\[#{20}\.{10}\] 2/3 ok 2, \d+ s so far, 50 jobs/s, about 0 s left", bar.stream.getvalue())
 
 
 def test_job_names_differ_whatever_their_case(simulated, tmp_path):

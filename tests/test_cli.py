@@ -106,9 +106,13 @@ def test_check_names_what_would_fail(place):
     assert document["ok"] is False and document["setup"] is True
     assert document["problems"] == [f"the Vazer solver '{gone}' set in the settings does not exist"]
     assert {"item": "data folder", "path": str(place / "data"), "status": "missing"} in document["items"]
+    assert {"item": "Tubrolis.settings", "path": "Other.settings", "status": "found"} in document["items"]
     nowhere = veltrane(place, "check", "--settings", "nowhere.settings")
     assert nowhere.returncode == 1 and nowhere.stdout.rstrip().endswith("setup would fail")
-    assert f"the settings file '{place / 'nowhere.settings'}' does not exist" in nowhere.stdout
+    assert re.search(r"\nTubrolis\.settings +nowhere\.settings +missing\nDataSources\.settings +\S.* +found\n",
+                     nowhere.stdout)
+    assert (f"the settings file '{place / 'nowhere.settings'}' does not exist; check the path given as settings "
+            "(command line: --settings)") in nowhere.stdout
 
 
 @pytest.mark.timeout(120)
@@ -183,13 +187,30 @@ def test_models_are_patterns_and_folders_or_missing_files_are_refused(place):
         model(place, name)
     solved = veltrane(place, "solve", "w/**/*.tessel", "w/p?/[ab].tessel", "--output", "OUT")
     assert solved.returncode == 0, solved.stderr
-    assert sorted(os.listdir(place / "OUT")) == ["a", "a-2", "b", "b-2", "c"]
+    assert sorted(os.listdir(place / "OUT")) == ["a", "b", "c"]  # a and b named twice: solved once
     for command in ("solve", "batch"):
         refused = veltrane(place, command, "w/*.tessel", "w/p1", "w/p1/nope.tessel", "w/p1/a.tessel")
         assert refused.returncode == 2 and "Traceback" not in refused.stderr
         assert refused.stderr == (f"veltrane {command}: error: MODEL 'w/*.tessel' matches no file; 'w/p1' is a "
                                   f"folder; name its models, for example 'w/p1/*.tessel'; 'w/p1/nope.tessel' does "
                                   "not exist\n")
+
+
+@pytest.mark.timeout(120)
+def test_global_options_before_or_after_the_command_a_model_named_twice_and_inspect_hints(place):
+    model(place, "m.tessel")
+    after = veltrane(place, "solve", "m.tessel", "--simulated", "sim", "-q", "-v", simulated=False)
+    assert after.returncode == 0 and "INFO: set up against " in after.stderr and "[1/1]" not in after.stderr
+    before = veltrane(place, "-q", "--simulated", "sim", "solve", "m.tessel", "*.tessel", simulated=False)
+    assert (before.returncode, before.stderr) == (0, "") and before.stdout.endswith("\n1 of 1 solved\n")
+    batch = veltrane(place, "batch", "m.tessel", os.path.join(".", "m.tessel"), "--workers", "1", "--output", "B")
+    assert batch.returncode == 0 and f"\n1 job: 1 ok, in " in batch.stdout
+    assert sorted(os.listdir(place / "B")) == ["m", "manifest.journal", "manifest.json"]
+    wrong_case = veltrane(place, "inspect", "model")
+    assert wrong_case.returncode == 2 and wrong_case.stderr.endswith(
+        "holds a class 'model'; did you mean 'Model'? (`inspect --list` lists the classes)\n")
+    listed = veltrane(place, "inspect", "--list")
+    assert listed.returncode == 0 and "\nVeltrane.Tubrolis.Core.Model\n" in listed.stdout
 
 
 @pytest.mark.timeout(120)

@@ -43,6 +43,7 @@ from ._jobs import _Setup, _Task, check_jobs, check_options, check_result_folder
 from ._jobs import resumed as _resumed
 from ._journal import FolderLock, Journal
 from ._progress import Progress, summary
+from ._progress import skipped as report_skipped
 from ._records import (
     JOURNAL,
     LOCK,
@@ -155,6 +156,7 @@ def run_batch(
             else:
                 states[task.name] = task.record("pending")
         todo = [task for task in tasks if states[task.name].status == "pending"]
+        report_skipped(len(skipped), len(tasks), progress)
         journal.write_manifest(states.values())
         if todo:
             try:
