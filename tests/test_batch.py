@@ -321,7 +321,7 @@ def test_a_script_without_the_main_guard_is_told_so(simulated, models, tmp_path)
 def test_manifests_before_the_reason_field_are_still_read(simulated, models, tmp_path):
     out = tmp_path / "out"
     report = batch([models["ok/alpha"], models["bad/broken"]], simulated, out)
-    assert [(record.status, record.reason) for record in report.records] == [("ok", None), ("failed", "unreadable-model")]
+    assert [(r.status, r.reason) for r in report.records] == [("ok", None), ("failed", "unreadable-model")]
     written = json.loads((out / "manifest.json").read_text(encoding="utf-8"))
     for job in written["jobs"]:  # as a batch of the manifest's version 2 wrote them
         del job["reason"]

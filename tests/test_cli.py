@@ -204,7 +204,7 @@ def test_global_options_before_or_after_the_command_a_model_named_twice_and_insp
     before = veltrane(place, "-q", "--simulated", "sim", "solve", "m.tessel", "*.tessel", simulated=False)
     assert (before.returncode, before.stderr) == (0, "") and before.stdout.endswith("\n1 of 1 solved\n")
     batch = veltrane(place, "batch", "m.tessel", os.path.join(".", "m.tessel"), "--workers", "1", "--output", "B")
-    assert batch.returncode == 0 and f"\n1 job: 1 ok, in " in batch.stdout
+    assert batch.returncode == 0 and "\n1 job: 1 ok, in " in batch.stdout
     assert sorted(os.listdir(place / "B")) == ["m", "manifest.journal", "manifest.json"]
     wrong_case = veltrane(place, "inspect", "model")
     assert wrong_case.returncode == 2 and wrong_case.stderr.endswith(

@@ -363,7 +363,8 @@ def _run_solve(args: argparse.Namespace) -> int:
         write_records(args, "solve", records, output, ok=solved == len(models), interrupted=interrupted)
     else:
         rows = [(Path(r.model).name, r.solver, r.status if r.status == "ok" else r.reason,
-                 "-" if r.status != "ok" else f"{r.seconds:.2f}", folder) for r, folder in zip(records, shown, strict=True)]
+                 "-" if r.status != "ok" else f"{r.seconds:.2f}", folder)
+                for r, folder in zip(records, shown, strict=True)]
         print(format_table(("model", "solver", "status", "seconds", "results"), rows))
         print(f"{solved} of {len(models)} solved")
     if interrupted:
