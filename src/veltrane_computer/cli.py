@@ -166,7 +166,7 @@ def _print_to_stderr(*values: object, **options: Any) -> None:
 
 
 def add_output_options(parser: argparse.ArgumentParser, *, records: bool = False) -> None:
-    """--json and --quiet; with `records`, --csv too (see :func:`write_records`)."""
+    """--json; with `records`, --csv too (see :func:`write_records`). -q is a global option."""
     formats = parser.add_mutually_exclusive_group()
     formats.add_argument(
         "--json", action="store_true", help="write one JSON document to standard output instead of the report"
@@ -579,7 +579,7 @@ class _ForgivingStream:
 
     def __init__(self, stream: TextIO) -> None:
         self._stream = stream
-        self._errors = stream.errors
+        self._errors = getattr(stream, "errors", None)
         if hasattr(stream, "reconfigure"):
             stream.reconfigure(errors="replace")
 
@@ -617,6 +617,9 @@ class _ForgivingStream:
 @contextlib.contextmanager
 def _forgiving_streams() -> Iterator[None]:
     """Standard output and error as :class:`_ForgivingStream` meanwhile."""
+    if sys.stdout is None or sys.stderr is None:  # pythonw: no console to write to
+        yield
+        return
     stdout, stderr = _ForgivingStream(sys.stdout), _ForgivingStream(sys.stderr)
     sys.stdout, sys.stderr = cast(TextIO, stdout), cast(TextIO, stderr)
     try:
