@@ -47,9 +47,10 @@ BROKEN_FILES = {"bad-json": ("settings", "{"), "no-families": ("settings", "{}")
     "breakage,expected,culprit",
     [
         ("no-installation", "the installation directory '{nowhere}' does not exist", "nowhere"),
-        ("no-settings", "the settings file '{nowhere}' does not exist; pass settings=PATH (command line: --settings",
+        ("no-settings", "the settings file '{nowhere}' does not exist; check the path given as settings (command "
+         "line: --settings)", "nowhere"),
+        ("no-data-sources", "the data-sources file '{nowhere}' does not exist; check the path given as data_sources",
          "nowhere"),
-        ("no-data-sources", "the data-sources file '{nowhere}' does not exist; pass data_sources=PATH", "nowhere"),
         ("no-extensions", "'{extensions}' does not exist: ", "extensions"),
         ("bad-json", "'{settings}' is not valid JSON", "settings"),
         ("no-families", "'{settings}' lacks the key 'Families'", "settings"),
