@@ -113,16 +113,21 @@ def run_batch(
     stopped or whose worker died is started again on another worker up to
     `retries` times.  A failing job never stops the others.  In-place jobs
     (`sandbox=False`) of models in one folder run one after the other.
-    `rerun` solves again the jobs an earlier run solved.  `module`, `settings`
+    `rerun` solves again the jobs an earlier run solved.  `progress` shows on
+    standard error the jobs settled, the rate and the time left (a bar on a
+    terminal, a line every tenth of the jobs otherwise).  `module`, `settings`
     and `data_sources` are handed to ``Session.open`` in each worker.
 
-    Raises BatchError before any work starts when the input is bad, the output
+    `jobs` is a list (any iterable) of models and Jobs: a single model, even as
+    a string or a Path, is refused with a TypeError.  Raises BatchError before
+    any work starts when the input is bad, the output
     folder holds files the batch did not write where a job's results go, or
     another batch is writing into it.  On Ctrl-C no further job starts, the jobs
     running are cancelled, the manifest is left true and BatchInterrupted (a
-    KeyboardInterrupt) is raised with the report so far.  The local workers are
+    KeyboardInterrupt) is raised with the report so far, its message the
+    summary ("4 ok, 2 cancelled, 14 pending; ...").  The local workers are
     spawned and import the main module, so a script calls run_batch under
-    ``if __name__ == "__main__":``.
+    ``if __name__ == "__main__":``; without it, the BatchError says so.
     """
     started = time.perf_counter()
     _check_not_in_worker()
