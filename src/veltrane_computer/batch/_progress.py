@@ -75,7 +75,7 @@ class Progress:
             logger.info("%s", text)
 
     def status(self) -> str:
-        """"12/20 ok 10 failed 2, 3.2 jobs/s, 4 s so far, about 3 s left"."""
+        """"12/20 failed 2 ok 10, 4 s so far, 3.2 jobs/s, about 3 s left"."""
         done, seconds = self.done, time.perf_counter() - self.started
         tally = "".join(f" {status} {count}" for status, count in sorted(self.counts.items()))
         text = f"{done}/{self.total}{tally}, {_duration(seconds)} so far"
