@@ -224,7 +224,7 @@ def test_solving_disposes_however_the_block_ends(session, models, core, ending):
 
 
 def test_the_lock_serialises_and_sessions_refuse_once_set_up_again(session, installation, models, switches, core):
-    switches.solver_delay = 0.05
+    switches.solve_seconds = 0.05
     results = []
     threads = [threading.Thread(target=lambda: results.append(session.solve(models["piping"]))) for _ in range(3)]
     for thread in threads:
@@ -271,7 +271,7 @@ def test_printed_lines_go_to_the_log_and_print_comes_back(ready, core, caplog):
 
 @pytest.mark.timeout(60)
 def test_only_the_calls_own_threads_lines_are_kept(session, models, core, switches, journal, capsys):
-    switches.solver_delay = 0.5
+    switches.solve_seconds = 0.5
     core._dlls_ = [name for name in core._dlls_ if name != "Veltrane.Tubrolis.Project.dll"]
     results = []
     solving = threading.Thread(target=lambda: results.append(session.solve(models["piping"])))
