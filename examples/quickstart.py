@@ -55,7 +55,8 @@ def simulated_host(workdir: Path) -> tuple[Session, dict[str, Path]]:
 
     # Activates the simulated host even where a real bridge is installed: no installation was named.
     installation = simulated_installation(workdir / "installation")
-    line, rack = sample_models(workdir / "models")  # models/Line1/Line1.tessel (with Line1.thf), models/Rack/Rack.tessel
+    # models/Line1/Line1.tessel (with Line1.thf beside it) and models/Rack/Rack.tessel
+    line, rack = sample_models(workdir / "models")
     return Session.open(**installation), {"piping": line, "structure": rack}
 
 

@@ -92,6 +92,11 @@ def test_open_takes_every_form_of_module_and_a_simulated_installation(installati
         assert session.installation == simulated.installation
         assert core._settingsPath_ == os.fspath(simulated.settings)
         assert core._dataSourcesPath_ == os.fspath(simulated.data_sources)
+    core._settingsPath_ = paths[1]
+    assert dict(simulated) == {name: getattr(simulated, name) for name in ("installation", "settings", "data_sources")}
+    with Session.open(**simulated, module="Trabexon") as session:  # what users write with the fixture
+        assert (session.installation, session.module) == (simulated.installation, core.VeltraneModule.Trabexon)
+        assert core._settingsPath_ == os.fspath(simulated.settings)
 
 
 # ---------------------------------------------------------------- solving
