@@ -131,18 +131,15 @@ def installation_options(args: argparse.Namespace) -> InstallationOptions:
 
 def _simulated(folder: Path) -> SimulatedInstallation:
     """The simulated installation in folder, with the sample models in folder/models (laid out once)."""
-    from .simulated import SAMPLE_MODELS, sample_models, simulated_installation
+    from .simulated import sample_models, simulated_installation
 
     if folder.exists() and not folder.is_dir():
         raise UsageError(f"--simulated {folder}: is a file, not a folder")
-    first = not (folder / "models").exists()
     try:
         installation = simulated_installation(folder)
-        models = sample_models(folder / "models")
+        sample_models(folder / "models")
     except OSError as error:
         raise UsageError(f"--simulated {folder}: cannot lay out an installation there: {error}") from None
-    for model in models if first else ():
-        print(f"sample model ({SAMPLE_MODELS[model.stem]}): {model}", file=sys.stderr)
     return installation
 
 
