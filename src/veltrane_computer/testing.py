@@ -11,7 +11,8 @@ there in every test of a project that installs veltrane_computer::
         ...
 
 - ``veltrane_installation``: a simulated installation laid out in the test's
-  ``tmp_path`` (the paths ``Session.open`` takes);
+  ``tmp_path``: ``Session.open(veltrane_installation)``, ``Session.open(**veltrane_installation)``
+  and ``run_batch(jobs, veltrane_installation, ...)`` take it;
 - ``veltrane_session``: a :class:`~veltrane_computer.session.Session` open on it;
 - ``veltrane_model``: a factory, ``veltrane_model("piping" | "structure", name=None)``,
   answering a saved :class:`~veltrane_computer.model.Model` with geometry and loads
