@@ -14,6 +14,8 @@ that changed since their last solve). On Windows, with the application:
         --model D:\\Work\\Plant\\Line1.tessel --workdir D:\\Work\\Line1-study
 
 The model passed in is only read: the variants are saved under the work folder.
+--scheduler tcp://HOST:PORT solves on a Dask cluster instead, whose workers see
+the work folder under the same path (pip install "veltrane_computer[cluster]").
 """
 
 from __future__ import annotations
@@ -37,10 +39,14 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument("--installation", help="installation directory of the application (default: simulated)")
     parser.add_argument("--model", help="the model to make variants of (default: the simulated host's piping sample)")
     parser.add_argument("--workdir", help="folder for the variants and results, kept afterwards (default: temporary)")
-    parser.add_argument("--workers", type=int, default=2, help="worker processes (default %(default)s)")
+    parser.add_argument("--workers", type=int, help="local worker processes (default 2)")
+    parser.add_argument("--scheduler", help="solve on the Dask cluster of this scheduler (tcp://host:port), "
+                        "whose workers see the work folder under the same path")
     args = parser.parse_args(argv)
     if args.installation and not args.model:
         parser.error("--model is required with --installation")
+    if args.scheduler and args.workers:
+        parser.error("--workers is for the local pool: the cluster's workers are its own")
     return args
 
 
@@ -90,7 +96,7 @@ def print_table(report: BatchReport, factors: dict[str, float], simulated: bool)
 
 
 def study(session: Session, installation: str | SimulatedInstallation, model: Path, workdir: Path,
-          workers: int) -> int:
+          workers: int | None, scheduler: str | None) -> int:
     simulated = isinstance(installation, SimulatedInstallation)
     folder = workdir / "variants"
     factors = make_variants(session, model, FACTORS, folder)
@@ -98,7 +104,7 @@ def study(session: Session, installation: str | SimulatedInstallation, model: Pa
     results = workdir / "results"
 
     print(f"Solving {len(models)} variants of {model.name}:")
-    report = run_batch(models, installation, output_dir=results, workers=workers)
+    report = run_batch(models, installation, output_dir=results, workers=workers, scheduler=scheduler)
     print_table(report, factors, simulated)
 
     # One variant changes: its loads are scaled by 1.75 instead. The batch solves it alone.
@@ -106,7 +112,7 @@ def study(session: Session, installation: str | SimulatedInstallation, model: Pa
     factors[changed.stem] = 1.75
     make_variant(session, model, factors[changed.stem], changed)
     print(f"\nAfter changing {changed.stem} (factor {factors[changed.stem]:g}):")
-    report = run_batch(models, installation, output_dir=results, workers=workers)
+    report = run_batch(models, installation, output_dir=results, workers=workers, scheduler=scheduler)
     print_table(report, factors, simulated)
     solved = [record.name for record in report.records if record.name not in report.skipped]
     print(f"solved again: {', '.join(solved) or 'none'}; kept: {', '.join(report.skipped) or 'none'}")
@@ -128,7 +134,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         else:
             installation, model = args.installation, Path(args.model)
         with Session.open(installation) as session:
-            return study(session, installation, model.absolute(), workdir, args.workers)
+            workers = None if args.scheduler else args.workers or 2
+            return study(session, installation, model.absolute(), workdir, workers, args.scheduler)
     finally:
         if scratch is not None:
             shutil.rmtree(scratch, ignore_errors=True)
