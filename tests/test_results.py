@@ -88,7 +88,8 @@ def test_what_a_dead_process_left_and_the_state_folder_of_old_are_cleaned(tmp_pa
     commit(folder, sources(tmp_path / "one", **{"a.vres": "1"}))
     gone = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], capture_output=True, text=True)
     owner = _results._owner().replace(str(os.getpid()), gone.stdout.strip(), 1)
-    (folder / f".veltrane-staging-{owner}-x" / "new").mkdir(parents=True)
+    (folder / f".veltrane-staging-{owner}-x" / "old").mkdir(parents=True)
+    os.replace(folder / "a.vres", folder / f".veltrane-staging-{owner}-x" / "old" / "a.vres")  # killed then
     (folder / f".veltrane-staging-{os.getpid() + 1}-otherhost-x").mkdir()  # another host's: left alone
     # Before records lived with the results, the state folder kept them: the first commit takes one over.
     legacy = tmp_path / "legacy"
@@ -101,6 +102,10 @@ def test_what_a_dead_process_left_and_the_state_folder_of_old_are_cleaned(tmp_pa
     (state / "results" / f"{key}.json").write_text(json.dumps({"folder": os.path.realpath(legacy), "files": stamps}))
     commit(legacy, [])
     assert sorted(os.listdir(legacy)) == ["edited.vres"] and os.listdir(state / "results") == []
+    with pytest.raises(ResultsError, match=r"\(x.vres\): No such file"):  # a failed commit sweeps all the same
+        commit(folder, {"x.vres": tmp_path / "missing"})
+    assert sorted(os.listdir(folder)) == [RECORD, f".veltrane-staging-{os.getpid() + 1}-otherhost-x", "a.vres"]
+    assert intact(folder, ["a.vres"])  # put back, still the layer's
     commit(folder, sources(tmp_path / "two", **{"b.vres": "2"}))
     assert sorted(os.listdir(folder)) == [RECORD, f".veltrane-staging-{os.getpid() + 1}-otherhost-x", "b.vres"]
 
