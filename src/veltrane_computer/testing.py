@@ -122,7 +122,7 @@ def veltrane_installation(
     tmp_path: os.PathLike[str], monkeypatch: pytest.MonkeyPatch
 ) -> Iterator[SimulatedInstallation]:
     """A simulated installation in the test's temporary folder; the core's globals are put back afterwards.
-    What sessions remember of their results folders is kept there too, not in the user's state folder."""
+    The state folder where earlier versions recorded results folders is looked for there too, not the user's."""
     from .simulated import simulated_installation
 
     monkeypatch.setenv("VELTRANE_STATE_DIR", os.path.join(tmp_path, "veltrane-state"))
