@@ -323,17 +323,32 @@ def test_simulated_installation_is_made_once(tmp_path, core):
 
 
 @pytest.mark.timeout(60)
-def test_ctrl_c_as_the_solver_thread_starts_leaves_no_run_behind(session, models, core, switches, monkeypatch, capsys):
-    """Thread.start waits for the thread to run; an interrupt there must not leave an orphan run that fails
-    later in a removed sandbox (a real Ctrl-C hits that moment too rarely to be sent here: it is raised there)."""
+@pytest.mark.parametrize("ran", [True, False])
+def test_ctrl_c_as_the_solver_thread_starts_leaves_no_run_behind(session, models, core, switches, monkeypatch,
+                                                                   capsys, ran):
+    """Thread.start waits for the thread to run; an interrupt there (before or after the thread has its
+    identity) must neither become another error nor leave an orphan run failing later in a removed
+    sandbox.  A real Ctrl-C hits that moment too rarely to be sent here: it is raised in that wait."""
     switches.solver_delay = 0.3
+    gate = threading.Event()
+
+    class Started(threading.Event):
+        def wait(self, timeout=None):
+            if not ran:
+                threading.Timer(0.2, gate.set).start()  # the thread runs a little later
+            elif not super().wait(timeout):
+                return False
+            raise KeyboardInterrupt
+
     start = threading.Thread.start
 
     def interrupted_start(thread):
-        start(thread)
         if thread.name.endswith("(_VazerSolve)"):
             monkeypatch.setattr(threading.Thread, "start", start)
-            raise KeyboardInterrupt
+            bootstrap, thread._started = thread._bootstrap, Started()
+            thread._bootstrap = lambda: (gate.wait(), bootstrap())
+            gate.set() if ran else None
+        start(thread)
 
     monkeypatch.setattr(threading.Thread, "start", interrupted_start)
     with pytest.raises(KeyboardInterrupt):

@@ -64,7 +64,14 @@ void register_exit_wait(const Module& module) {
 
 void abandon(const Module& module, py::handle sta_thread) {
     register_exit_wait(module);
-    const unsigned long worker = PyLong_AsUnsignedLong(attr(sta_thread, ident).ptr());
+    // A start interrupted before the thread ran: its identity comes as soon as it runs.
+    py::object identity = attr(sta_thread, ident);
+    if (equals_none(identity)) {
+        py::object time = import_module(module, time_module);
+        py::object pause = steal(PyFloat_FromDouble(0.001));
+        while (equals_none(identity = attr(sta_thread, ident))) call_method(time, sleep, pause);
+    }
+    const unsigned long worker = PyLong_AsUnsignedLong(identity.ptr());
     if (worker == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw_error();
     Py_XSETREF(abandoned.thread, Py_NewRef(sta_thread.ptr()));
     abandoned.worker = worker;
