@@ -46,6 +46,8 @@ unmount_all() {
   mounted=()
 }
 trap unmount_all EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM HUP
 
 # mount_into TARGET MOUNT-ARGUMENTS...: TARGET (below the chroot's root) is
 # mounted, and unmounted again when this script ends however it ends.
@@ -90,16 +92,20 @@ create() {
     rm -rf "$root"
     debootstrap --variant=minbase sid "$root" "$mirror"
   fi
-  [ -f "$stamp" ] && [ "$(cat "$stamp")" = "${packages[*]} $mirror" ] && return 0
+  # What the host knows of its network, taken again at every run: its name
+  # servers, and the certificate authorities of a proxy in front of the
+  # package index (the host's local ones).
+  cp -L /etc/resolv.conf "$root/etc/resolv.conf"
+  mkdir -p "$root/usr/local/share/ca-certificates"
+  cp -a /usr/local/share/ca-certificates/. "$root/usr/local/share/ca-certificates/" 2>/dev/null || true
+  if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "${packages[*]} $mirror" ]; then
+    in_chroot update-ca-certificates >/dev/null
+    return 0
+  fi
 
   # The mirror's sid Release file may be past its Valid-Until date.
   printf 'Acquire::Check-Valid-Until "false";\nAPT::Install-Recommends "false";\n' \
     >"$root/etc/apt/apt.conf.d/99veltrane-ci"
-  # The package index may be reached through a proxy whose certificate
-  # authority is one of the host's local ones.
-  mkdir -p "$root/usr/local/share/ca-certificates"
-  cp -a /usr/local/share/ca-certificates/. "$root/usr/local/share/ca-certificates/" 2>/dev/null || true
-  cp -L /etc/resolv.conf "$root/etc/resolv.conf"
   mount_all
   in_chroot apt-get -o DPkg::Lock::Timeout=600 update
   in_chroot apt-get -o DPkg::Lock::Timeout=600 install -y "${packages[@]}"
