@@ -81,6 +81,12 @@ in_chroot() {
   env -i "${passed[@]}" chroot "$root" "$@"
 }
 
+# in_tree COMMAND...: COMMAND inside the chroot, in the tree.
+in_tree() {
+  # shellcheck disable=SC2016  # expanded by the shell inside
+  in_chroot sh -c 'cd "$0" && exec "$@"' "$src" "$@"
+}
+
 create() {
   if [ ! -x "$root/usr/bin/apt-get" ] || [ -e "$root/debootstrap" ]; then
     # A bootstrap that did not finish is started again from nothing, once
@@ -130,20 +136,20 @@ run_tests() {
   mount_all
   in_chroot rm -rf "$venv"
   in_chroot "$interpreter" -m venv "$venv"
-  local started=$SECONDS
-  in_chroot sh -c "cd $src && $venv/bin/python -m pip install -q '.[test]' pythonnet"
+  local python=$venv/bin/python started=$SECONDS
+  in_tree "$python" -m pip install -q ".[test]" pythonnet
   echo "== install on $version: $((SECONDS - started)) s"
-  echo "== the suites on $(in_chroot "$venv/bin/python" --version)"
+  echo "== the suites on $(in_chroot "$python" --version)"
   started=$SECONDS
   if [ $# -gt 0 ]; then
-    in_chroot sh -c 'cd "$0" && exec "$@"' "$src" "$venv/bin/python" -m pytest -q "$@"
-  else
-    in_chroot sh -c "cd $src && $venv/bin/python -m pytest -q tests"
-    echo "== whole suite on $version: $((SECONDS - started)) s"
-    started=$SECONDS
-    in_chroot sh -c "cd $src && CI=true $venv/bin/python -m pytest -q tests/integration"
-    echo "== integration suite on $version: $((SECONDS - started)) s"
+    in_tree "$python" -m pytest -q "$@"
+    return
   fi
+  in_tree "$python" -m pytest -q tests
+  echo "== whole suite on $version: $((SECONDS - started)) s"
+  started=$SECONDS
+  in_tree env CI=true "$python" -m pytest -q tests/integration
+  echo "== integration suite on $version: $((SECONDS - started)) s"
 }
 
 case "${1:-}" in
