@@ -7,6 +7,7 @@ import json
 import os
 import signal
 import subprocess
+import sys
 import time
 
 import pytest
@@ -145,19 +146,40 @@ def test_files_written_by_the_stand_ins(real):
     assert "culture en-US" in (pipe / "Pipe1.vres").read_text().splitlines()
 
 
+# Ctrl-C as each system delivers it: SIGINT; on Windows CTRL_C_EVENT, to the
+# child alone through a process group of its own (where the child enables it).
+CTRL_C = signal.CTRL_C_EVENT if sys.platform == "win32" else signal.SIGINT
+NEW_GROUP = subprocess.CREATE_NEW_PROCESS_GROUP if sys.platform == "win32" else 0
+
+
+def printed_line(log, line: str, child: subprocess.Popen, seconds: float) -> bool:
+    """Whether the child printed `line` into the file `log` within `seconds`."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline and child.poll() is None:
+        if line in log.read_text(encoding="utf-8", errors="replace").splitlines():
+            return True
+        time.sleep(0.05)
+    return False
+
+
+@pytest.mark.timeout(300)
 def test_ctrl_c_during_a_solve_ends_cleanly(stand_ins, tmp_path):
-    out = str(tmp_path / "observations.json")
-    child = subprocess.Popen(child_command("real", str(tmp_path), out, ["interrupt"], stand_ins, delay_ms=3000),
-                             cwd=tmp_path, env=child_environment(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             text=True)
-    for line in child.stdout:
-        if line.strip() == "solving":
-            break
-    time.sleep(1)  # well inside the run, which takes three seconds
-    child.send_signal(signal.SIGINT)
-    stdout, stderr = child.communicate(timeout=120)
-    assert child.returncode == 0, stderr
-    assert "fatal" not in stderr.lower() and "ThreadAbortException" not in stderr, stderr
+    out, log = str(tmp_path / "observations.json"), tmp_path / "child.log"
+    with open(log, "w", encoding="utf-8") as printed:  # a file: a pipe could be held open by what the child starts
+        child = subprocess.Popen(
+            child_command("real", str(tmp_path), out, ["interrupt"], stand_ins, delay_ms=3000), cwd=tmp_path,
+            env=child_environment(), stdin=subprocess.DEVNULL, stdout=printed, stderr=subprocess.STDOUT,
+            creationflags=NEW_GROUP)
+        try:
+            assert printed_line(log, "solving", child, 120), log.read_text()
+            time.sleep(1)  # well inside the run, which takes three seconds
+            child.send_signal(CTRL_C)
+            child.wait(timeout=120)
+        finally:
+            child.kill()
+    stdout = log.read_text(encoding="utf-8", errors="replace")
+    assert child.returncode == 0, stdout
+    assert "fatal" not in stdout.lower() and "ThreadAbortException" not in stdout, stdout
     with open(out, encoding="utf-8") as f:
         assert json.load(f)["interrupt"] == [["interrupted", True], ["no current solution", True]]
     assert "no current solution at exit: True" in stdout.splitlines()
