@@ -1,10 +1,15 @@
 """The integration suite: the compiled module through the real bridge
-(pythonnet on Mono) against C# stand-ins of the application's assemblies.
+(pythonnet, with pywin32's pythoncom on Windows) against C# stand-ins of the
+application's assemblies, on the runtime PYTHONNET_RUNTIME names: Mono (the
+default off Windows) or .NET Core ("coreclr", found through dotnetcore2 or
+PYTHONNET_CORECLR_DOTNET_ROOT).
 
 The bridge binds once per process and must never be imported by pytest's
 own process (which runs on the simulated host), so scenarios run in child
-processes (child.py). Without Mono or pythonnet the suite skips; under CI
-(CI=true) it fails instead, since CI installs both."""
+processes (child.py), whose output goes to files: a pipe may be held open by
+a process the child starts (wine's desktop, say). Without the runtime, mcs
+or pythonnet the suite skips; under CI (CI=true) it fails instead, since CI
+installs them all."""
 
 from __future__ import annotations
 

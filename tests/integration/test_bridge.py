@@ -35,6 +35,7 @@ def seen(value=None, printed=(), **raised):
     return {**raised, "printed": list(printed)} if raised else {"value": value, "printed": list(printed)}
 
 
+ROOT = "<root>"  # paths as the module answers them, with the platform's separator
 HOST_ERROR = {"host": True, "args0 is Message": True, "str adds a trace": True}
 MODEL = {"host object": "Model"}
 SOLUTION = {"host object": "Solution"}
@@ -46,7 +47,7 @@ EXPECTED = {
         ("exe path", os.path.join("inst", "Tubrolis 2025.1")),
         ("load_dll, relative", seen(None, ["Veltrane.Helper.dll loaded"])),
         ("setup, absolute", seen(True)),
-        ("setup, missing", seen(raised="FileNotFoundError", message="The directory '<root>/missing' does not exist.")),
+        ("setup, missing", seen(raised="FileNotFoundError", message=f"The directory '{os.path.join(ROOT, 'missing')}' does not exist.")),
         ("setup, no Extensions", seen(False)),
         ("application", {"host object": "VeltraneApplication"}),
     ],
@@ -64,7 +65,7 @@ EXPECTED = {
         ("files after saving", ["Pipe1.tessel", "conception.fre"]),
         ("loadTessel", seen(["0"])),
         ("loadTessel, not a model", seen(None)),
-        ("getTessel", seen("<root>/models/pipe/Pipe1.tessel")),
+        ("getTessel", seen(os.path.join(ROOT, "models", "pipe", "Pipe1.tessel"))),
     ],
     "fre_writer": [
         ("own file written", True),
@@ -93,7 +94,7 @@ EXPECTED = {
     ],
     "sandbox": [
         ("solve in a sandbox", seen("Pipe1.vres")),
-        ("sandbox", ["<tmp>/<uuid>", ["Pipe1.tessel", "Pipe1.vres", "conception.fre"]]),
+        ("sandbox", [os.path.join("<tmp>", "<uuid>"), ["Pipe1.tessel", "Pipe1.vres", "conception.fre"]]),
         ("caller's folder untouched", True),
         ("first sandbox gone", [False, True]),
         ("second sandbox gone", False),
@@ -111,7 +112,7 @@ EXPECTED = {
         ("AddReference, relative path", seen(raised="FileNotFoundException", **HOST_ERROR)),
     ],
     "projects": [
-        ("addPipingProject", seen("<root>/projects/Plant", ["Veltrane.Tubrolis.Project.dll loaded"])),
+        ("addPipingProject", seen(os.path.join(ROOT, "projects", "Plant"), ["Veltrane.Tubrolis.Project.dll loaded"])),
         ("project files", ["Plant.project"]),
         ("Point after the project types", seen(1.0)),
         ("addPipingProject, existing", seen("")),
