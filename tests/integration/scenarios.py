@@ -11,7 +11,6 @@ import io
 import json
 import os
 import re
-import sys
 import tempfile
 import threading
 from typing import Any, Callable
@@ -325,10 +324,6 @@ def interrupt(ctx: Context) -> None:
     for name in ("Veltrane.Helper.dll", "Veltrane.Vazer.Core.dll"):  # so the run starts at once
         core.load_dll(name)
     atexit.register(lambda: print("no current solution at exit:", core._Solution_ is None, flush=True))
-    if sys.platform == "win32":  # started in a process group of its own, which ignores Ctrl-C until told
-        import ctypes
-
-        ctypes.windll.kernel32.SetConsoleCtrlHandler(None, False)
     print("solving", flush=True)
     try:
         core.solve(pipe, "Vazer", False)

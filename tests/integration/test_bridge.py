@@ -147,10 +147,27 @@ def test_files_written_by_the_stand_ins(real):
     assert "culture en-US" in (pipe / "Pipe1.vres").read_text().splitlines()
 
 
-# Ctrl-C as each system delivers it: SIGINT; on Windows CTRL_C_EVENT, to the
-# child alone through a process group of its own (where the child enables it).
-CTRL_C = signal.CTRL_C_EVENT if sys.platform == "win32" else signal.SIGINT
-NEW_GROUP = subprocess.CREATE_NEW_PROCESS_GROUP if sys.platform == "win32" else 0
+# Ctrl-C as each system delivers it: SIGINT; on Windows the console's
+# CTRL_C_EVENT to the processes attached to it. There the child gets a
+# console of its own, and a helper attaches to it and sends the event
+# (ignoring it itself), as pressing Ctrl-C in the child's window would.
+SEND_CTRL_C = """
+import ctypes, sys
+kernel32 = ctypes.windll.kernel32
+kernel32.FreeConsole()
+sent = (kernel32.AttachConsole(int(sys.argv[1])) and kernel32.SetConsoleCtrlHandler(None, True)
+        and kernel32.GenerateConsoleCtrlEvent(0, 0))
+sys.exit(0 if sent else 1)
+"""
+OWN_CONSOLE = subprocess.CREATE_NEW_CONSOLE if sys.platform == "win32" else 0
+
+
+def press_ctrl_c(child: subprocess.Popen) -> None:
+    if sys.platform != "win32":
+        child.send_signal(signal.SIGINT)
+        return
+    subprocess.run([sys.executable, "-c", SEND_CTRL_C, str(child.pid)], stdin=subprocess.DEVNULL, check=True,
+                   timeout=60)
 
 
 def printed_line(log, line: str, child: subprocess.Popen, seconds: float) -> bool:
@@ -170,11 +187,11 @@ def test_ctrl_c_during_a_solve_ends_cleanly(stand_ins, tmp_path):
         child = subprocess.Popen(
             child_command("real", str(tmp_path), out, ["interrupt"], stand_ins, delay_ms=3000), cwd=tmp_path,
             env=child_environment(), stdin=subprocess.DEVNULL, stdout=printed, stderr=subprocess.STDOUT,
-            creationflags=NEW_GROUP)
+            creationflags=OWN_CONSOLE)
         try:
             assert printed_line(log, "solving", child, 120), log.read_text()
             time.sleep(1)  # well inside the run, which takes three seconds
-            child.send_signal(CTRL_C)
+            press_ctrl_c(child)
             child.wait(timeout=120)
         finally:
             child.kill()
