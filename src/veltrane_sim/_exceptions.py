@@ -33,8 +33,10 @@ class HostException(builtins.Exception):
         return None
 
     def __str__(self):
-        # The bridge appends the .NET stack trace; callers read Message (or args[0]).
-        return f"{self.Message}{os.linesep}  at {_full_name(type(self))} (simulated host) [0x00000] in <veltrane_sim>:0 "
+        # The bridge appends the .NET stack trace, on a line of its own as the
+        # platform ends lines; callers read Message (or args[0]).
+        trace = f"  at {_full_name(type(self))} (simulated host) [0x00000] in <veltrane_sim>:0 "
+        return f"{self.Message}{os.linesep}{trace}"
 
 
 HostException.__name__ = HostException.__qualname__ = "Exception"
