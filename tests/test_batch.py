@@ -5,6 +5,7 @@ tests/test_batch_processes.py: killing and interrupting a batch.)
 Worker processes see the simulated host's run switches through the environment: every solve takes
 a little time, a model named hang* never ends, one named crash* ends its process."""
 
+import dataclasses
 import functools
 import json
 import logging
@@ -278,7 +279,7 @@ def test_bad_input_is_refused_before_any_work(simulated, models, case, message, 
     elif case == "no installation":
         arguments["installation"] = tmp_path / "nowhere"
     elif case == "setup fails":
-        arguments["installation"] = simulated._replace(settings=tmp_path / "nowhere.settings")
+        arguments["installation"] = dataclasses.replace(simulated, settings=tmp_path / "nowhere.settings")
     elif case == "scheduler unreachable":
         pytest.importorskip("distributed")
         monkeypatch.setattr("veltrane_computer.batch._dask.CONNECT_SECONDS", 0.5)

@@ -106,11 +106,11 @@ class TestInterruptedSolve:
     def test_abandoned_run_is_waited_for_and_disposed_never_current(self, core, ready, tmp_path, switches, journal,
                                                                    then):
         model = veltrane_sim.write_tessel(str(tmp_path / "model.tessel"), "piping")
-        switches.solver_delay = 0.6
+        switches.solve_seconds = 0.6
         with interrupted_after(0.2):
             core.solve(model, "Vazer", False)
         assert core._Solution_ is None
-        switches.solver_delay = 0
+        switches.solve_seconds = 0
         if then == "solve":  # a model that cannot be solved
             (tmp_path / "empty").mkdir()
             empty = veltrane_sim.write_tessel(str(tmp_path / "empty" / "empty.tessel"), "piping", empty_model=True)
@@ -134,7 +134,7 @@ class TestInterruptedSolve:
 
     def test_a_run_still_going_at_exit_is_waited_for(self, tmp_path):
         result = run_script(tmp_path, """
-            veltrane_sim.switches.solver_delay = 1.0
+            veltrane_sim.switches.solve_seconds = 1.0
             threading.Timer(0.3, signal.pthread_kill, (threading.main_thread().ident, signal.SIGINT)).start()
             try:
                 core.solve(model, "Vazer", False)

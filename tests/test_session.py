@@ -92,6 +92,11 @@ def test_open_takes_every_form_of_module_and_a_simulated_installation(installati
         assert session.installation == simulated.installation
         assert core._settingsPath_ == os.fspath(simulated.settings)
         assert core._dataSourcesPath_ == os.fspath(simulated.data_sources)
+    core._settingsPath_ = paths[1]
+    assert dict(simulated) == {name: getattr(simulated, name) for name in ("installation", "settings", "data_sources")}
+    with Session.open(**simulated, module="Trabexon") as session:  # what users write with the fixture
+        assert (session.installation, session.module) == (simulated.installation, core.VeltraneModule.Trabexon)
+        assert core._settingsPath_ == os.fspath(simulated.settings)
 
 
 # ---------------------------------------------------------------- solving
@@ -224,7 +229,7 @@ def test_solving_disposes_however_the_block_ends(session, models, core, ending):
 
 
 def test_the_lock_serialises_and_sessions_refuse_once_set_up_again(session, installation, models, switches, core):
-    switches.solver_delay = 0.05
+    switches.solve_seconds = 0.05
     results = []
     threads = [threading.Thread(target=lambda: results.append(session.solve(models["piping"]))) for _ in range(3)]
     for thread in threads:
@@ -271,7 +276,7 @@ def test_printed_lines_go_to_the_log_and_print_comes_back(ready, core, caplog):
 
 @pytest.mark.timeout(60)
 def test_only_the_calls_own_threads_lines_are_kept(session, models, core, switches, journal, capsys):
-    switches.solver_delay = 0.5
+    switches.solve_seconds = 0.5
     core._dlls_ = [name for name in core._dlls_ if name != "Veltrane.Tubrolis.Project.dll"]
     results = []
     solving = threading.Thread(target=lambda: results.append(session.solve(models["piping"])))

@@ -3,7 +3,7 @@
     veltrane check "C:\\Program Files\\Veltrane\\Tubrolis 2025.1"
     veltrane solve D:\\Work\\*\\*.tessel --installation "C:\\...\\Tubrolis 2025.1" --solver DiroZiziva
     veltrane inspect Model --installation "C:\\...\\Tubrolis 2025.1"
-    veltrane --simulated /tmp/sim solve model.tessel      # against the simulated host
+    veltrane --simulated /tmp/sim solve "/tmp/sim/models/*/*.tessel"   # the simulated host and its samples
 
 Each sub-command is added by a registrar in :data:`REGISTRARS`: a function that
 adds its parser to the sub-parsers and sets ``handler`` (``args -> exit status``)
@@ -130,14 +130,17 @@ def installation_options(args: argparse.Namespace) -> InstallationOptions:
 
 
 def _simulated(folder: Path) -> SimulatedInstallation:
-    from .simulated import simulated_installation
+    """The simulated installation in folder, with the sample models in folder/models (laid out once)."""
+    from .simulated import sample_models, simulated_installation
 
     if folder.exists() and not folder.is_dir():
         raise UsageError(f"--simulated {folder}: is a file, not a folder")
     try:
-        return simulated_installation(folder)
+        installation = simulated_installation(folder)
+        sample_models(folder / "models")
     except OSError as error:
         raise UsageError(f"--simulated {folder}: cannot lay out an installation there: {error}") from None
+    return installation
 
 
 def open_session(args: argparse.Namespace) -> Session:
@@ -459,7 +462,11 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     parser.add_argument(
-        "--simulated", metavar="DIR", type=Path, help="use the simulated host, with an installation made in DIR"
+        "--simulated",
+        metavar="DIR",
+        type=Path,
+        help="use the simulated host, with an installation made in DIR and sample models to try in "
+        "DIR/models: Line1/Line1.tessel (a piping line) and Rack/Rack.tessel (a structure)",
     )
     parser.add_argument("-v", "--verbose", action="count", default=0, help="log more (-vv: debug)")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
@@ -501,6 +508,8 @@ def _handle(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     """Runs the sub-command; what it raises becomes an error line and its exit status."""
     prefix = f"{parser.prog} {args.command}: "
     try:
+        if args.simulated is not None:
+            _simulated(args.simulated)  # before the handler expands MODEL patterns: they may name the samples
         status: int = args.handler(args)
     except (UsageError, ModuleNotFoundError) as error:
         notes = "".join(f"\n{note}" for note in getattr(error, "__notes__", ()))
