@@ -47,9 +47,10 @@ BROKEN_FILES = {"bad-json": ("settings", "{"), "no-families": ("settings", "{}")
     "breakage,expected,culprit",
     [
         ("no-installation", "the installation directory '{nowhere}' does not exist", "nowhere"),
-        ("no-settings", "the settings file '{nowhere}' does not exist; pass settings=PATH (command line: --settings",
+        ("no-settings", "the settings file '{nowhere}' does not exist; check the path given as settings (command "
+         "line: --settings)", "nowhere"),
+        ("no-data-sources", "the data-sources file '{nowhere}' does not exist; check the path given as data_sources",
          "nowhere"),
-        ("no-data-sources", "the data-sources file '{nowhere}' does not exist; pass data_sources=PATH", "nowhere"),
         ("no-extensions", "'{extensions}' does not exist: ", "extensions"),
         ("bad-json", "'{settings}' is not valid JSON", "settings"),
         ("no-families", "'{settings}' lacks the key 'Families'", "settings"),
@@ -92,6 +93,11 @@ def test_open_takes_every_form_of_module_and_a_simulated_installation(installati
         assert session.installation == simulated.installation
         assert core._settingsPath_ == os.fspath(simulated.settings)
         assert core._dataSourcesPath_ == os.fspath(simulated.data_sources)
+    core._settingsPath_ = paths[1]
+    assert dict(simulated) == {name: getattr(simulated, name) for name in ("installation", "settings", "data_sources")}
+    with Session.open(**simulated, module="Trabexon") as session:  # what users write with the fixture
+        assert (session.installation, session.module) == (simulated.installation, core.VeltraneModule.Trabexon)
+        assert core._settingsPath_ == os.fspath(simulated.settings)
 
 
 # ---------------------------------------------------------------- solving
@@ -224,7 +230,7 @@ def test_solving_disposes_however_the_block_ends(session, models, core, ending):
 
 
 def test_the_lock_serialises_and_sessions_refuse_once_set_up_again(session, installation, models, switches, core):
-    switches.solver_delay = 0.05
+    switches.solve_seconds = 0.05
     results = []
     threads = [threading.Thread(target=lambda: results.append(session.solve(models["piping"]))) for _ in range(3)]
     for thread in threads:
@@ -271,7 +277,7 @@ def test_printed_lines_go_to_the_log_and_print_comes_back(ready, core, caplog):
 
 @pytest.mark.timeout(60)
 def test_only_the_calls_own_threads_lines_are_kept(session, models, core, switches, journal, capsys):
-    switches.solver_delay = 0.5
+    switches.solve_seconds = 0.5
     core._dlls_ = [name for name in core._dlls_ if name != "Veltrane.Tubrolis.Project.dll"]
     results = []
     solving = threading.Thread(target=lambda: results.append(session.solve(models["piping"])))

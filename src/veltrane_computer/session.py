@@ -331,11 +331,15 @@ class Session:
         settings_file = Path(core._settingsPath_) if settings is None else _path(settings, "settings")
         sources_file = Path(core._dataSourcesPath_) if data_sources is None else _path(data_sources, "data_sources")
         _existing(directory, "the installation directory", "pass the application's installation directory")
-        for path, option, what in (
-            (settings_file, "settings", "the settings file"),
-            (sources_file, "data_sources", "the data-sources file"),
+        for path, given, option, what in (
+            (settings_file, settings, "settings", "the settings file"),
+            (sources_file, data_sources, "data_sources", "the data-sources file"),
         ):
-            hint = f"pass {option}=PATH (command line: --{option.replace('_', '-')} PATH) to read it elsewhere"
+            flag = f"--{option.replace('_', '-')}"
+            if given is None:
+                hint = f"pass {option}=PATH (command line: {flag} PATH) to read it elsewhere"
+            else:
+                hint = f"check the path given as {option} (command line: {flag})"
             _existing(path, what, hint)
         with core_output():
             if settings is not None:
