@@ -12,7 +12,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from .._results import intact
+from .._results import intact, own_name
 from ..session import SOLVERS
 from ..simulated import SimulatedInstallation
 from ._records import JOURNAL, LOCK, MANIFEST, BatchError, Job, JobRecord, Status
@@ -149,7 +149,7 @@ def check_result_folders(tasks: list[_Task], output: Path, claimed: Mapping[str,
             raise BatchError(f"the result folder {folder} of job {task.name!r} holds a model of the batch: "
                              "choose an output folder apart from the models")
         try:
-            entries = os.listdir(folder)
+            entries = [name for name in os.listdir(folder) if not own_name(name)]  # the layer's record is no file
         except FileNotFoundError:
             continue
         except NotADirectoryError:
