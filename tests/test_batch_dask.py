@@ -55,10 +55,7 @@ class Cluster:
         self.file = folder / "scheduler.json"
         self._start("scheduler", "--host", "127.0.0.1", "--port", "0", "--dashboard-address", "127.0.0.1:0",
                     "--scheduler-file", str(self.file), *(("--protocol", "tls") if tls else ()), *self.tls_options)
-        deadline = time.monotonic() + START_SECONDS
-        while not self.file.exists() and time.monotonic() < deadline:
-            time.sleep(0.1)
-        self.address = json.loads(self.file.read_text())["address"]
+        self.address = wait_for_address(self.file)
         self.workers(count)
 
     def _start(self, *arguments, hide=None):
@@ -107,6 +104,18 @@ def own_cluster(folder, **options):
         yield started
     finally:
         started.stop()
+
+
+def wait_for_address(file):
+    """The address in the scheduler's file, once the scheduler has written it whole."""
+    deadline = time.monotonic() + START_SECONDS
+    while True:
+        try:
+            return json.loads(file.read_text())["address"]
+        except (OSError, ValueError, KeyError):
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.1)
 
 
 def children(pid):
