@@ -55,8 +55,12 @@ class Cluster:
         self.file = folder / "scheduler.json"
         self._start("scheduler", "--host", "127.0.0.1", "--port", "0", "--dashboard-address", "127.0.0.1:0",
                     "--scheduler-file", str(self.file), *(("--protocol", "tls") if tls else ()), *self.tls_options)
-        self.address = wait_for_address(self.file)
-        self.workers(count)
+        try:
+            self.address = wait_for_address(self.file)
+            self.workers(count)
+        except BaseException:  # none of its processes outlives a cluster that could not start
+            self.stop()
+            raise
 
     def _start(self, *arguments, hide=None):
         log = open(self.folder / f"{arguments[0]}-{len(self.processes)}.log", "w")
