@@ -18,7 +18,7 @@ import sys
 import pytest
 
 import veltrane_sim
-from _batch_helpers import retitle
+from _batch_helpers import Scale, retitle
 from veltrane_computer import cli
 from veltrane_computer.batch import BatchError, Job, _journal, run_batch
 from veltrane_computer.simulated import simulated_installation
@@ -316,3 +316,49 @@ def test_job_names_differ_whatever_their_case(simulated, tmp_path):
     jobs = [veltrane_sim.write_tessel(tmp_path / "a" / "Line.tessel"),
             veltrane_sim.write_tessel(tmp_path / "b" / "line.tessel")]
     assert [record.name for record in batch(jobs, simulated, tmp_path / "out").records] == ["Line", "line-2"]
+
+
+def test_prepare_keys_are_what_decides_the_result(simulated, models, tmp_path):
+    out, alpha = tmp_path / "out", models["ok/alpha"]
+
+    def displacement(prepare):
+        report = batch([Job(alpha, prepare=prepare)], simulated, out)
+        return report, veltrane_sim.read_results(out / "alpha" / "alpha.vres")["maxDisplacement"]
+
+    _, light = displacement(Scale(1.0).apply)
+    report, heavy = displacement(Scale(3.0).apply)  # the same method bound to another value
+    assert report.skipped == () and heavy > light
+    assert displacement(Scale(3.0).apply)[0].skipped == ("alpha",)
+    looped = Scale(2.0)
+    looped.me = looped  # a value that holds itself: no stable form
+    for _ in range(2):
+        report = batch([Job(alpha, prepare=looped.apply)], simulated, out)
+        assert report.skipped == () and report.ok
+    assert report.notes == ("alpha: solved again, since its prepare callable cannot be keyed: "
+                            "a Scale value contains itself",)
+
+
+KEY_OF_PREPARE = """
+import functools, sys
+sys.path.insert(0, sys.argv[1])
+import prepares
+from veltrane_computer.batch._keys import PrepareKeys
+print(PrepareKeys().key(functools.partial(prepares.prepare, tags={"a", "b", "c", "d", "e", 1.5, ("f", 2)})))
+"""
+
+
+def test_prepare_keys_hold_across_processes_and_follow_the_code(tmp_path):
+    def key(seed):
+        environment = {**os.environ, "PYTHONHASHSEED": str(seed)}
+        return subprocess.run([sys.executable, "-c", KEY_OF_PREPARE, str(tmp_path)], env=environment, check=True,
+                              capture_output=True, text=True).stdout
+
+    module = tmp_path / "prepares.py"
+    module.write_text("FACTOR = 2\n\ndef prepare(path, tags):\n    return helper(path) * FACTOR\n\n"
+                      "def helper(path):\n    return len(str(path))\n", encoding="utf-8")
+    first = key(1)
+    assert key(2) == first and len(first.strip()) == 64
+    for old, new in [("* FACTOR", "+ FACTOR"), ("FACTOR = 2", "FACTOR = 3"), ("len(str(path))", "len(path)")]:
+        module.write_text(module.read_text(encoding="utf-8").replace(old, new), encoding="utf-8")
+        assert key(1) != first, new  # the body, a global it reads, a function of its module it calls
+        first = key(1)
