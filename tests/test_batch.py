@@ -310,12 +310,29 @@ def test_command_line(simulated, models, tmp_path, capsys):
     assert exit_info.value.code == 2 and "gamma.tessel' does not exist" in capsys.readouterr().err
 
 
-def test_job_names_differ_whatever_their_case(simulated, tmp_path):
-    (tmp_path / "a").mkdir()
-    (tmp_path / "b").mkdir()
-    jobs = [veltrane_sim.write_tessel(tmp_path / "a" / "Line.tessel"),
-            veltrane_sim.write_tessel(tmp_path / "b" / "line.tessel")]
-    assert [record.name for record in batch(jobs, simulated, tmp_path / "out").records] == ["Line", "line-2"]
+def test_job_names_are_distinct_and_valid_folder_names_by_windows_rules(simulated, tmp_path):
+    jobs = []
+    for number, stem in enumerate(["Line", "line", "a", "a ", "a."]):
+        (tmp_path / str(number)).mkdir()
+        jobs.append(veltrane_sim.write_tessel(tmp_path / str(number) / f"{stem}.tessel"))
+    jobs += [Job(jobs[0], name=name) for name in ["CON", "nul.x", "com\u00b9", "x<y", "LPT1", "aux.txt ", 'q"?']]
+    report = batch(jobs, simulated, tmp_path / "out", workers=1)
+    assert [record.name for record in report.records] == [
+        "Line", "line-2", "a", "a-2", "a-3", "CON_", "nul_.x", "com\u00b9_", "x_y", "LPT1_", "aux_.txt", "q__"]
+    assert report.ok and sorted(listing(tmp_path / "out"))[:3] == ["CON_", "LPT1_", "Line"]
+    for name in ["manifest.json.", "a/b", "a\\b"]:
+        with pytest.raises(BatchError, match="own file names|not a plain folder name"):
+            batch([Job(jobs[0], name=name)], simulated, tmp_path / "out")
+
+
+def test_the_content_key_reads_the_input_file_the_core_reads(simulated, tmp_path):
+    (tmp_path / "m").mkdir()
+    model = veltrane_sim.write_tessel(tmp_path / "m" / "A.tessel")
+    (tmp_path / "m" / "a.fre").write_text("one", encoding="utf-8")
+    assert batch([model], simulated, tmp_path / "out").ok
+    (tmp_path / "m" / "a.fre").write_text("two", encoding="utf-8")
+    read_by_the_core = os.path.exists(tmp_path / "m" / "A.fre")  # a disk that ignores case
+    assert batch([model], simulated, tmp_path / "out").skipped == (() if read_by_the_core else ("A",))
 
 
 def test_prepare_keys_are_what_decides_the_result(simulated, models, tmp_path):
