@@ -3,6 +3,7 @@ commands with their parameters, and writes that fail without losing the old file
 
 import os
 import pickle
+import stat
 from pathlib import Path
 
 import pytest
@@ -188,6 +189,37 @@ class TestFailingWrites:
         assert (caught.value.reason, caught.value.path) == ("write-failed", line1)
         assert str(caught.value) == f"'{line1}' was not written: Simulated failure of {failing}."
         assert files(line1.parent) == old  # and no staging folder is left
+
+    @pytest.mark.skipif(os.name == "nt", reason="POSIX modes and links; the read-only attribute is tested below")
+    def test_save_goes_through_a_link_and_keeps_the_mode(self, session, line1, tmp_path):
+        link = tmp_path / "Linked" / "Line1.tessel"
+        link.parent.mkdir()
+        link.symlink_to(line1)
+        os.chmod(line1, 0o600)  # a private model stays private
+        model = session.open_model(link)
+        before = loads(line1)
+        model.run("ScaleLoads", Factor=2.0)
+        assert model.save() == link == model.path
+        assert link.is_symlink() and loads(link) == [tuple(2 * f for f in load) for load in before]
+        assert stat.S_IMODE(line1.stat().st_mode) == 0o600
+        assert sorted(os.listdir(line1.parent)) == ["Line1.tessel", "conception.fre"]
+        assert os.listdir(link.parent) == ["Line1.tessel"]
+
+    @pytest.mark.parametrize("which", ["model", "input file"])
+    def test_a_read_only_file_is_not_written(self, session, line1, which):
+        model = session.open_model(line1)
+        model.save()
+        read_only = line1 if which == "model" else line1.parent / "conception.fre"
+        os.chmod(read_only, stat.S_IREAD)  # the read-only attribute on Windows
+        try:
+            old = files(line1.parent)
+            with pytest.raises(ModelError) as caught:
+                model.save()
+            assert (caught.value.reason, caught.value.path) == ("read-only-model", line1)
+            assert str(caught.value) == f"'{line1}' was not written: '{read_only}' is read-only"
+            assert files(line1.parent) == old
+        finally:
+            os.chmod(read_only, stat.S_IREAD | stat.S_IWRITE)
 
     def test_a_folder_that_cannot_be_made(self, session, line1):
         target = line1 / "Line1.tessel"  # under a file
