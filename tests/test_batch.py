@@ -257,6 +257,9 @@ def test_the_log_records_of_the_workers_come_back_with_the_job_name(simulated, m
     ("unknown job solver", "unknown solver 'Ziziva'"),
     ("output not writable", "cannot be written"),
     ("prepare not picklable", "cannot be sent to a worker"),
+    ("prepare not callable", "is 'retitle', not a callable"),
+    ("model not a path", "a job's model is a path, not 42"),
+    ("model name too long", "cannot be read: "),
     ("no installation", "no installation folder"),
     ("setup fails", "a worker could not be set up: SetupError"),
     ("scheduler unreachable", "cannot reach the Dask scheduler"),
@@ -275,6 +278,12 @@ def test_bad_input_is_refused_before_any_work(simulated, models, case, message, 
         arguments["output_dir"] = model / "out"
     elif case == "prepare not picklable":
         arguments["jobs"] = [Job(model, prepare=lambda path: None)]
+    elif case == "prepare not callable":
+        arguments["jobs"] = [Job(model, prepare="retitle")]
+    elif case == "model not a path":
+        arguments["jobs"] = [Job(42)]
+    elif case == "model name too long":
+        arguments["jobs"] = [model.parent / ("x" * 300 + ".tessel")]
     elif case == "no installation":
         arguments["installation"] = tmp_path / "nowhere"
     elif case == "setup fails":

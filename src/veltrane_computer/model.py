@@ -23,7 +23,7 @@ import tempfile
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Literal, get_args
 
-from ._core_calls import StrPath, core_output
+from ._core_calls import StrPath, core_output, file_kind
 from ._core_calls import path_argument as _path
 
 if TYPE_CHECKING:
@@ -166,8 +166,12 @@ class Model:
         named = self._saved_path() if path is None else _path(path, "path")
         if named.suffix.lower() != ".tessel":
             raise ModelError(f"path: '{named}' is not a .tessel file", path=named, reason="not-a-tessel")
-        target = Path(os.path.realpath(named))
-        for file in (target, input_file_for(target)):
+        try:
+            target = Path(os.path.realpath(named))
+            files = (target, input_file_for(target))
+        except (OSError, ValueError) as error:  # a name no file can have
+            raise ModelError(f"'{named}' was not written: {error}", path=named, reason="write-failed") from None
+        for file in files:
             if _read_only(file):
                 message = f"'{named}' was not written: '{file}' is read-only"
                 raise ModelError(message, path=named, reason="read-only-model")
@@ -292,10 +296,13 @@ def open_model(session: Session, path: StrPath) -> Model:
     application cannot read."""
     session._ensure_current()
     file = _path(path, "path")
-    if not file.exists():
+    kind = file_kind(file)
+    if kind == "missing":
         raise ModelError(f"model: '{file}' does not exist", path=file, reason="missing-model")
-    if not file.is_file() or file.suffix.lower() != ".tessel":
+    if kind == "folder" or file.suffix.lower() != ".tessel":
         raise ModelError(f"model: '{file}' is not a .tessel file", path=file, reason="not-a-tessel")
+    if kind != "file":
+        raise ModelError(f"model: '{file}' cannot be read: {kind}", path=file, reason="unreadable-model")
     from . import veltrane_core as core
 
     with core_output():

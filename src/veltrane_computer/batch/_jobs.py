@@ -12,6 +12,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+from .._core_calls import file_kind
 from ..model import input_file_for
 from ..session import SOLVERS
 from ..simulated import SimulatedInstallation
@@ -106,11 +107,16 @@ def check_jobs(jobs: Iterable[str | os.PathLike[str] | Job], solver: str) -> lis
             model = Path(job.model).absolute()
         except TypeError:
             raise BatchError(f"a job's model is a path, not {job.model!r}") from None
-        if not model.is_file():
+        kind = file_kind(model)
+        if kind == "missing" or kind == "folder":
             missing.append(str(model))
+        elif kind != "file":
+            raise BatchError(f"the model {model} cannot be read: {kind}")
         job_solver = job.solver or solver
         if job_solver not in SOLVERS:
             raise BatchError(f"unknown solver {job_solver!r} for {model}: use {' or '.join(map(repr, SOLVERS))}")
+        if job.prepare is not None and not callable(job.prepare):
+            raise BatchError(f"the prepare of {model} is {job.prepare!r}, not a callable")
         try:
             if job.prepare is not None:
                 pickle.dumps(job.prepare)

@@ -56,8 +56,8 @@ class PrepareKeys:
         kind = type(value)
         if kind in _SCALARS:
             self._emit(kind.__name__, repr(value))
-        elif kind is str or kind is bytes:
-            self._emit(kind.__name__, value)  # type: ignore[arg-type]
+        elif isinstance(value, (str, bytes)) and kind in (str, bytes):
+            self._emit(kind.__name__, value)
         elif isinstance(value, (types.FunctionType, type)):
             self._once(value)
         else:
