@@ -25,12 +25,9 @@ after another.
 from __future__ import annotations
 
 import contextlib
-import hashlib
 import importlib
 import json
 import os
-import shutil
-import sys
 import tempfile
 import threading
 import time
@@ -42,6 +39,7 @@ from typing import TYPE_CHECKING, Any, Literal, NamedTuple, get_args
 
 from ._core_calls import CallThreads, StrPath, core_output, file_kind, logger
 from ._core_calls import path_argument as _path
+from ._results import ResultsError, commit
 from .simulated import SimulatedInstallation
 
 if TYPE_CHECKING:
@@ -210,65 +208,6 @@ def _files(folder: Path) -> dict[str, tuple[int, int]]:
                 status = entry.stat()
                 found[entry.name] = (status.st_size, status.st_mtime_ns)
     return found
-
-
-def _stamp(path: Path) -> list[int] | None:
-    """What tells a file the layer copied from one put there since: inode, size, modification time."""
-    try:
-        status = path.stat()
-    except OSError:
-        return None
-    return [status.st_ino, status.st_size, status.st_mtime_ns]
-
-
-def _state_folder() -> Path:
-    """Where the layer keeps what it remembers between processes (VELTRANE_STATE_DIR overrides it)."""
-    configured = os.environ.get("VELTRANE_STATE_DIR")
-    if configured:
-        return Path(configured)
-    if sys.platform == "win32":
-        return Path(os.environ.get("LOCALAPPDATA") or Path.home() / "AppData" / "Local") / "veltrane_computer"
-    return Path(os.environ.get("XDG_STATE_HOME") or Path.home() / ".local" / "state") / "veltrane_computer"
-
-
-class _WrittenFiles:
-    """The result files the layer copied into a folder, recorded outside it so that the folder holds results only.
-    A recorded file is the layer's while its stamp is unchanged; any other file is left alone."""
-
-    def __init__(self, folder: Path) -> None:
-        self.folder = os.path.realpath(folder)
-        key = hashlib.sha256(os.fsencode(self.folder)).hexdigest()[:32]
-        self.record = _state_folder() / "results" / f"{key}.json"
-
-    def earlier(self) -> dict[str, list[int]]:
-        """Name -> stamp of the files an earlier solve copied here that are still as it left them."""
-        try:
-            with open(self.record, encoding="utf-8") as stream:
-                document = json.load(stream)
-            files = dict(document["files"]) if document["folder"] == self.folder else {}
-        except (OSError, ValueError, KeyError, TypeError):
-            return {}
-        folder = Path(self.folder)
-        return {
-            name: stamp for name, stamp in files.items() if Path(name).name == name and _stamp(folder / name) == stamp
-        }
-
-    def remember(self, names: set[str]) -> None:
-        files = {name: _stamp(Path(self.folder) / name) for name in sorted(names)}
-        document = {"folder": self.folder, "files": {name: stamp for name, stamp in files.items() if stamp}}
-        try:
-            if not document["files"]:
-                self.record.unlink(missing_ok=True)
-                return
-            self.record.parent.mkdir(parents=True, exist_ok=True)
-            handle, temporary = tempfile.mkstemp(dir=self.record.parent, suffix=".json")
-            with os.fdopen(handle, "w", encoding="utf-8") as stream:
-                json.dump(document, stream)
-            os.replace(temporary, self.record)
-        except OSError as error:
-            logger.warning(
-                "cannot record the result files copied to %s (%s): a later solve leaves them", self.folder, error
-            )
 
 
 def _make_output(target: Path) -> list[Path]:
@@ -472,33 +411,37 @@ class Session:
             made = self._output_folder(target, path, used) if target is not None else []
             logger.info("solving %s with %s%s", path, used, " in a sandbox" if sandbox else " in place")
             before = _files(path.parent)
-            solved = False
-            try:
+            done = False
+            # Until the solution is disposed of: a run abandoned by an interrupt ends in disposeSolution.
+            with _worker_failures() as worker_errors:
                 try:
-                    with _worker_failures() as worker_errors:
+                    try:
                         solution = core.solve(os.fspath(path), used, bool(sandbox))
-                except Exception as error:
-                    message = f"the host raised during the {used} solve of '{path}': {error}"
-                    failure = SolveError(message, model=path, solver=used, reason="host-error", messages=tuple(lines))
-                    raise failure from error
-                if solution is None:
-                    cause = worker_errors[0] if worker_errors else None
-                    detail = f"raised: {cause}" if cause else "produced no solution" + _why_no_solution(tessel, lines)
-                    failure = SolveError(
-                        f"the {used} run on '{path}' {detail}",
-                        model=path,
-                        solver=used,
-                        reason="host-error" if cause else "solver-failed",
-                        return_value=solution,
-                        messages=tuple(lines),
-                    )
-                    raise failure from cause
-                solved = True
-                yield _Run(path, used, solution, lines, before, target)
-            finally:
-                core.disposeSolution()
-                if not solved:
-                    _remove_made(made)
+                    except Exception as error:
+                        message = f"the host raised during the {used} solve of '{path}': {error}"
+                        failure = SolveError(
+                            message, model=path, solver=used, reason="host-error", messages=tuple(lines)
+                        )
+                        raise failure from error
+                    if solution is None:
+                        cause = worker_errors[0] if worker_errors else None
+                        said = _why_no_solution(tessel, lines)
+                        detail = f"raised: {cause}" if cause else "produced no solution" + said
+                        failure = SolveError(
+                            f"the {used} run on '{path}' {detail}",
+                            model=path,
+                            solver=used,
+                            reason="host-error" if cause else "solver-failed",
+                            return_value=solution,
+                            messages=tuple(lines),
+                        )
+                        raise failure from cause
+                    yield _Run(path, used, solution, lines, before, target)
+                    done = True
+                finally:
+                    core.disposeSolution()
+                    if not done:  # a failed solve or copy leaves no folder it made
+                        _remove_made(made)
 
     @staticmethod
     def _output_folder(target: Path, model: Path, solver: str) -> list[Path]:
@@ -538,8 +481,8 @@ class Session:
         return solver, tessel
 
     def _copy_results(self, run: _Run, sandbox: bool, target: Path) -> tuple[Path, ...]:
-        """Copies what the run wrote in its working folder (the sandbox or the model's folder) to target, after
-        removing what an earlier solve copied there and this run did not write again."""
+        """Commits what the run wrote in its working folder (the sandbox or the model's folder) to target: the
+        layer's files of an earlier result go, the user's stay (veltrane_computer._results)."""
         from . import veltrane_core as core
 
         if sandbox:
@@ -549,30 +492,15 @@ class Session:
         else:
             folder = run.model.parent
             written = {name for name, stamp in _files(folder).items() if run.files_before.get(name) != stamp}
-        record = _WrittenFiles(target)
-        earlier = record.earlier()
-        copied: list[Path] = []
-        name = ""
         try:
-            for name in sorted(set(earlier) - written):
-                (target / name).unlink()
-            for name in sorted(written):
-                destination = target / name
-                if not (destination.exists() and destination.samefile(folder / name)):
-                    shutil.copyfile(folder / name, destination)  # never into a folder of that name
-                    shutil.copystat(folder / name, destination)
-                copied.append(destination)
-        except OSError as error:
-            failed = f" ({name})" if name else ""
-            problem = error.strerror or error
-            message = f"the results of '{run.model}' could not be copied to '{target}'{failed}: {problem}"
+            return commit(target, {name: folder / name for name in written})
+        except ResultsError as error:
+            failed = f" ({error.name})" if error.name else ""
+            message = f"the results of '{run.model}' could not be copied to '{target}'{failed}: {error.problem}"
             failure = SolveError(
                 message, model=run.model, solver=run.solver, reason="unwritable-output", messages=tuple(run.printed)
             )
             raise failure from error
-        finally:
-            record.remember({path.name for path in copied} | set(record.earlier()))
-        return tuple(copied)
 
     @staticmethod
     def _copied_inputs(core: Any, model: Path) -> set[str]:

@@ -77,8 +77,9 @@ void run_worker_thread(const Module& module, py::handle worker, py::handle argum
     py::object sta_thread = call_with_keywords(attr(global(module, names::threading), names::Thread), {},
                                                {{&target, worker}, {&args_name, arguments}});
     set_attr(sta_thread, daemon, Py_True);
-    call_method(sta_thread, start);
+    // Thread.start waits for the thread to run: an interrupt there leaves it running as well.
     try {
+        call_method(sta_thread, start);
         call_method(sta_thread, names::join);
     } catch (PythonError&) {
         if (still_running(module, sta_thread)) abandon(module, sta_thread);

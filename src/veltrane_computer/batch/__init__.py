@@ -133,7 +133,7 @@ def run_batch(
 
     try:
         journal.open()
-        tasks = make_tasks(checked, sandbox, output, journal.earlier, journal.claimed)
+        tasks = make_tasks(checked, sandbox, output, journal.claimed)
         check_result_folders(tasks, output, journal.claimed)
         for task in tasks:
             if task.unkeyed and not rerun:

@@ -13,6 +13,7 @@ from pathlib import Path
 from typing import Any
 
 from .._core_calls import file_kind
+from .._results import intact
 from ..model import input_file_for
 from ..session import SOLVERS
 from ..simulated import SimulatedInstallation
@@ -39,7 +40,6 @@ class _Task:
     sandbox: bool
     output_dir: str
     content: str = ""
-    written: tuple[str, ...] = ()  # the files an earlier batch wrote in its result folder
     unkeyed: str = ""  # why the prepare callable has no key: the job is solved again on every run
 
     @property
@@ -134,7 +134,7 @@ def check_jobs(jobs: Iterable[str | os.PathLike[str] | Job], solver: str) -> lis
 
 
 def make_tasks(checked: list[tuple[Job, Path, str]], sandbox: bool, output: Path,
-               earlier: Mapping[str, JobRecord], claimed: Mapping[str, str]) -> list[_Task]:
+               claimed: Mapping[str, str]) -> list[_Task]:
     """The tasks in job order, each with a name of its own by Windows' rules on every system (a valid folder
     name, distinct whatever its case): not one of the batch's files, and not one that an earlier batch into
     this folder gave to another model."""
@@ -158,10 +158,7 @@ def make_tasks(checked: list[tuple[Job, Path, str]], sandbox: bool, output: Path
         name = spelled  # as an earlier batch spelled the folder it gave this model
         names.add(name.casefold())
         content, unkeyed = inputs.digest(model, job.prepare)
-        before = earlier.get(name)
-        written = tuple(path.partition("/")[2] for path in before.result_files) if before is not None else ()
-        tasks.append(_Task(name, str(model), solver, job.prepare, sandbox, str(output / name), content, written,
-                           unkeyed))
+        tasks.append(_Task(name, str(model), solver, job.prepare, sandbox, str(output / name), content, unkeyed))
     return tasks
 
 
@@ -199,12 +196,14 @@ def check_result_folders(tasks: list[_Task], output: Path, claimed: Mapping[str,
 
 def resumed(task: _Task, earlier: JobRecord | None, output: Path) -> bool:
     """Whether an earlier record solved this very job (same content, the solver that will run) and its
-    result files are all still there; never for a job whose prepare callable has no key."""
+    result files are all still there as that solve left them; never for a job whose prepare callable has
+    no key."""
     if earlier is None or earlier.status != "ok" or earlier.model != task.model or task.unkeyed:
         return False
     substituted = bool(earlier.requested_solver) and earlier.solver != earlier.requested_solver
     will_run = earlier.solver if earlier.requested_solver == task.solver or substituted else task.solver
-    return earlier.key == task.key(will_run) and all((output / path).is_file() for path in earlier.result_files)
+    names = [path.partition("/")[2] for path in earlier.result_files]
+    return earlier.key == task.key(will_run) and intact(output / task.name, names)
 
 
 class _Inputs:

@@ -24,6 +24,8 @@ from dataclasses import fields
 from pathlib import Path
 from typing import IO, Any
 
+from .._processes import alive as _alive
+from .._processes import process_start as _process_start
 from ._records import JOURNAL, LOCK, MANIFEST, BatchError, JobRecord
 
 logger = logging.getLogger("veltrane_computer.batch")
@@ -137,36 +139,6 @@ def _stale(holder: dict[str, Any]) -> bool:
         return True
     started = holder.get("process_start")
     return started is not None and _process_start(pid) not in (None, started)  # the pid was reused
-
-
-def _alive(pid: int) -> bool:
-    if sys.platform == "win32":
-        import ctypes
-
-        kernel = ctypes.windll.kernel32  # type: ignore[attr-defined,unused-ignore]
-        handle = kernel.OpenProcess(0x1000, False, pid)  # PROCESS_QUERY_LIMITED_INFORMATION
-        if not handle:
-            return False
-        code = ctypes.c_ulong()
-        kernel.GetExitCodeProcess(handle, ctypes.byref(code))
-        kernel.CloseHandle(handle)
-        return code.value == 259  # STILL_ACTIVE
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except PermissionError:
-        return True
-    return True
-
-
-def _process_start(pid: int) -> int | None:
-    """When the process started, in clock ticks since boot (Linux), to tell a reused pid."""
-    try:
-        with open(f"/proc/{pid}/stat", encoding="ascii") as stream:
-            return int(stream.read().rpartition(")")[2].split()[19])
-    except (OSError, ValueError, IndexError):
-        return None
 
 
 def _now() -> str:

@@ -14,8 +14,8 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING
 
+from .._processes import alive
 from ._jobs import _Setup, _Task, describe
-from ._journal import _alive
 from ._records import JobRecord
 
 if TYPE_CHECKING:
@@ -56,7 +56,8 @@ def close_session() -> None:
 
 
 def solve(setup: _Setup, task: _Task, scratch: str | None = None) -> tuple[JobRecord, list[LogLine]]:
-    """Solve one job in this process, its results in its own folder; any failure becomes the record's error.
+    """Solve one job in this process, its results committed to its own folder (the earlier ones stay until
+    then, and after a failure); any failure becomes the record's error.
     Returns the record and the log records of the solve.  Sandboxes go to `scratch` when given."""
     from ..session import SolveError
 
@@ -66,7 +67,6 @@ def solve(setup: _Setup, task: _Task, scratch: str | None = None) -> tuple[JobRe
         try:
             session = session_for(setup)
             folder = Path(task.output_dir)
-            _claim(folder, task)
             with contextlib.ExitStack() as stack:
                 model: str | Path = task.model
                 if task.prepare is not None:
@@ -82,17 +82,6 @@ def solve(setup: _Setup, task: _Task, scratch: str | None = None) -> tuple[JobRe
             return task.record("failed", ran, seconds=time.perf_counter() - started, error=describe(error)), logs
         files = tuple(f"{task.name}/{name}" for name in names)
         return task.record("ok", ran, seconds=time.perf_counter() - started, result_files=files), logs
-
-
-def _claim(folder: Path, task: _Task) -> None:
-    """Make the result folder ready: create it, or remove the files an earlier batch wrote there (the journal
-    names them; the batch refused, before any work, a folder with files that no batch claimed).  Other
-    files are never touched."""
-    folder.mkdir(parents=True, exist_ok=True)
-    for name in task.written:
-        if name == os.path.basename(name) and name not in ("", ".", ".."):
-            with contextlib.suppress(FileNotFoundError, IsADirectoryError):
-                os.unlink(folder / name)
 
 
 def _prepared_copy(task: _Task, folder: Path) -> Path:
@@ -162,7 +151,7 @@ def sweep(prefix: str, folder: str | None = None) -> None:
     for name in names:
         if name.startswith(prefix):
             pid = name[len(prefix):].partition("-")[0]
-            if pid.isdigit() and int(pid) != os.getpid() and not _alive(int(pid)):
+            if pid.isdigit() and int(pid) != os.getpid() and not alive(int(pid)):
                 shutil.rmtree(os.path.join(folder, name), ignore_errors=True)
 
 
