@@ -377,7 +377,7 @@ print(PrepareKeys().key(functools.partial(prepares.prepare, tags={"a", "b", "c",
 
 def test_prepare_keys_hold_across_processes_and_follow_the_code(tmp_path):
     def key(seed):
-        environment = {**os.environ, "PYTHONHASHSEED": str(seed)}
+        environment = {**os.environ, "PYTHONHASHSEED": str(seed), "PYTHONPATH": os.pathsep.join(sys.path)}
         return subprocess.run([sys.executable, "-c", KEY_OF_PREPARE, str(tmp_path)], env=environment, check=True,
                               capture_output=True, text=True).stdout
 
