@@ -108,6 +108,9 @@ def test_a_failing_job_a_lost_worker_and_a_time_out_stay_with_their_jobs(simulat
     assert "cannot be read" in report.records[2].error
     assert [job["status"] for job in manifest(tmp_path / "out").values()] == ["worker-lost", "timed-out", "failed",
                                                                               "ok"]
+    assert not report.ok and [record.name for record in report.with_status("timed-out")] == ["hang_a"]
+    again = batch(jobs, simulated, tmp_path / "out", timeout=1.5)  # running it again resumes what did not succeed
+    assert again.skipped == ("alpha",) and statuses(again)["hang_a"] == ("timed-out", 1)
 
 
 def test_item1_a_folder_the_batch_did_not_make_is_never_emptied(simulated, models, tmp_path):
@@ -154,6 +157,11 @@ def test_item2_every_record_is_kept_and_one_batch_at_a_time_writes_into_a_folder
     finally:
         holder.kill()
         holder.wait()
+    elsewhere = {**lock, "host": "build-07"}  # a process of another host is never judged by local pids
+    (out / "manifest.lock").write_text(json.dumps(elsewhere), encoding="utf-8")
+    with pytest.raises(BatchError, match=f"process {holder.pid} on build-07"):
+        batch([models["ok/beta"]], simulated, out, rerun=True)
+    (out / "manifest.lock").write_text(json.dumps(lock), encoding="utf-8")
     report = batch([models["ok/beta"]], simulated, out, rerun=True)  # the holder is gone: its lock is stale
     assert statuses(report) == {"beta": ("ok", 1)} and not (out / "manifest.lock").exists()
 

@@ -55,6 +55,10 @@ def test_switches_end_with_their_test(veltrane_model):
     assert veltrane_model("piping").solve().seconds < 0.3
 
 
+def test_a_failing_test_with_a_session(veltrane_session):
+    assert veltrane_session.installation is None  # fails: the fixtures still put everything back
+
+
 def test_the_core_is_put_back_after_each_test():
     core = sys.modules["veltrane_computer.veltrane_core"]
     assert core._validSetup_ is False and core._Solution_ is None
@@ -128,7 +132,7 @@ def run_user_tests(pytester, monkeypatch, source, *arguments):
 @pytest.mark.timeout(120)
 def test_fixtures_run_a_users_tests(pytester, monkeypatch):
     result = run_user_tests(pytester, monkeypatch, USER_TESTS, "-v")
-    result.assert_outcomes(passed=7)
+    result.assert_outcomes(passed=7, failed=1)
 
 
 @pytest.mark.timeout(120)
