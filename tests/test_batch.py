@@ -14,6 +14,7 @@ import shutil
 import socket
 import subprocess
 import sys
+from pathlib import Path, PurePosixPath
 
 import pytest
 
@@ -398,3 +399,40 @@ def test_prepare_keys_hold_across_processes_and_follow_the_code(tmp_path):
         module.write_text(module.read_text(encoding="utf-8").replace(old, new), encoding="utf-8")
         assert key(1) != first, new  # the body, a global it reads, a function of its module it calls
         first = key(1)
+
+
+def _with_default(path, factor=2.0):
+    return factor
+
+
+def _nested(path):
+    return [lambda: len(str(path))]
+
+
+def test_prepare_keys_tell_apart_what_changes_a_prepare_and_nothing_else():
+    from veltrane_computer.batch._keys import PrepareKeys, Unkeyable
+
+    def key(prepare):
+        return PrepareKeys().key(prepare)
+
+    def bound(value):
+        return lambda path: (path, value)
+
+    same = [(functools.partial(retitle, title={"b": 1, "a": [1, (2, 3)]}),
+             functools.partial(retitle, title={"a": [1, (2, 3)], "b": 1})),
+            (functools.partial(retitle, title=frozenset("abcdef")),
+             functools.partial(retitle, title=frozenset("fedcba"))),
+            (Scale(2).apply, Scale(2).apply), (bound(b"x"), bound(b"x"))]
+    values = [1, 1.0, True, "1", b"1", (1,), [1], {1}, frozenset({1}), {1: 1}, None, 1j, Path("1"), PurePosixPath("1")]
+    differ = [functools.partial(retitle, title=value) for value in values]
+    differ += [functools.partial(retitle, "t"), functools.partial(retitle, title="t"), retitle, _with_default,
+               functools.partial(_with_default, factor=3.0), _nested, Scale(2).apply, Scale(2.5).apply,
+               bound(1), bound(2), functools.partial(print, 1), os.fspath, Scale]
+    assert all(key(a) == key(b) for a, b in same)
+    assert len({key(prepare) for prepare in differ}) == len(differ) and key(None) == ""
+    looped = []
+    looped.append(looped)
+    with socket.socket() as connection:
+        for value, reason in [(looped, "a list value contains itself"), (connection, "a socket value has no stable")]:
+            with pytest.raises(Unkeyable, match=f"^{reason}"):
+                key(functools.partial(retitle, title=value))
