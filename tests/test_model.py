@@ -43,8 +43,8 @@ class TestLife:
         assert (model.path, model.kind, repr(model)) == (None, "piping", "<Model piping not saved>")
         assert type(model) is veltrane_computer.Model  # the package exports it
         model.run("AddLayer")
-        saved = model.save(tmp_path / "NewLine" / "NewLine.tessel")  # the folder is made
-        assert saved == model.path == tmp_path / "NewLine" / "NewLine.tessel"
+        saved = model.save(tmp_path / "Lines" / "NewLine" / "NewLine.tessel")  # the folders are made
+        assert saved == model.path == tmp_path / "Lines" / "NewLine" / "NewLine.tessel"
         assert sorted(os.listdir(saved.parent)) == ["NewLine.tessel", "conception.fre"]  # nothing left behind
         reopened = session.open_model(str(saved))
         assert [layer.Name for layer in reopened.host.Layers] == ["0", "Layer 1"]
@@ -59,7 +59,8 @@ class TestLife:
         assert loads(line1) == before  # changed in memory only
         model.save()
         assert loads(line1) == [tuple(3 * f for f in load) for load in before]
-        assert max_displacement(model.solve()) > light
+        heavy = model.solve(sandbox=False, output_dir=line1.parent / "heavy")
+        assert max_displacement(heavy) > light and heavy.result_files[0].parent == line1.parent / "heavy"
 
     def test_save_keeps_the_models_own_input_file(self, session, line1):
         own = line1.with_suffix(".fre")
@@ -105,15 +106,18 @@ class TestRefusals:
             with pytest.raises(ModelError) as caught:
                 call()
             assert (caught.value.reason, caught.value.path) == ("not-saved", None)
+            assert str(caught.value) == "the model has not been saved: pass a path to save()"
 
     def test_bad_arguments(self, session, tmp_path):
         with pytest.raises(ValueError, match="kind: 'pipe' is not one of 'piping', 'structure'"):
             session.new_model("pipe")
         with pytest.raises(ModelError) as caught:
             session.new_model("piping").save(tmp_path / "Line1.txt")
-        assert caught.value.reason == "not-a-tessel"
-        with pytest.raises(TypeError, match="path: expected a str or os.PathLike"):
-            session.open_model(42)
+        assert (caught.value.reason, caught.value.path) == ("not-a-tessel", tmp_path / "Line1.txt")
+        assert str(caught.value) == f"path: '{tmp_path / 'Line1.txt'}' is not a .tessel file"
+        for call in (session.open_model, session.new_model("piping").save):
+            with pytest.raises(TypeError, match="^path: expected a str or os.PathLike path, not 42$"):
+                call(42)
 
     def test_a_solve_failure_is_the_sessions(self, session, line1):
         veltrane_sim.switches.vazer_run_result = 3
@@ -170,7 +174,7 @@ class TestCommands:
         veltrane_sim.switches.fail("CommandController.AddCommand")
         with pytest.raises(CommandError) as caught:
             model.run("MoveToOrigin")
-        assert caught.value.reason == "command-failed"
+        assert (caught.value.reason, caught.value.command) == ("command-failed", "MoveToOrigin")
         assert str(caught.value) == "command 'MoveToOrigin' failed: Simulated failure of CommandController.AddCommand."
 
 
@@ -238,7 +242,9 @@ class TestFailingWrites:
         veltrane_sim.switches.fail("Model.WriteFreFile")
         with pytest.raises(ModelError) as caught:
             model.write_input_file()
-        assert caught.value.reason == "no-input-file"
+        assert (caught.value.reason, caught.value.path) == ("no-input-file", line1)
+        failure = "Simulated failure of Model.WriteFreFile."
+        assert str(caught.value) == f"the input file of '{line1}' was not written: {failure}"
         assert written.read_bytes() == old
 
     def test_no_settings_controller_is_no_input_file(self, session, line1):
@@ -247,5 +253,5 @@ class TestFailingWrites:
         veltrane_sim.switches.no_settings_controller = True
         with pytest.raises(ModelError, match="wrote no input file") as caught:
             model.write_input_file()
-        assert caught.value.reason == "no-input-file"
+        assert (caught.value.reason, caught.value.path) == ("no-input-file", line1)
         assert (line1.parent / "conception.fre").read_bytes() == old
