@@ -423,16 +423,21 @@ def test_prepare_keys_tell_apart_what_changes_a_prepare_and_nothing_else():
             (functools.partial(retitle, title=frozenset("abcdef")),
              functools.partial(retitle, title=frozenset("fedcba"))),
             (Scale(2).apply, Scale(2).apply), (bound(b"x"), bound(b"x"))]
-    values = [1, 1.0, True, "1", b"1", (1,), [1], {1}, frozenset({1}), {1: 1}, None, 1j, Path("1"), PurePosixPath("1")]
+    values = [1, 1.0, True, "1", b"1", (1,), [1], {1}, {2}, frozenset({1}), {1: 1}, {1: 2}, {2: 1}, None, 1j,
+              Path("1"), PurePosixPath("1"), [[1], 2], [[1, 2]], [{1: 2}, 3], [{1: 2, 3: None}]]
     differ = [functools.partial(retitle, title=value) for value in values]
     differ += [functools.partial(retitle, "t"), functools.partial(retitle, title="t"), retitle, _with_default,
                functools.partial(_with_default, factor=3.0), _nested, Scale(2).apply, Scale(2.5).apply,
-               bound(1), bound(2), functools.partial(print, 1), os.fspath, Scale]
+               Scale(2).__init__, bound(1), bound(2), functools.partial(print, 1), os.fspath, Scale, "a".upper,
+               "b".upper]
     assert all(key(a) == key(b) for a, b in same)
     assert len({key(prepare) for prepare in differ}) == len(differ) and key(None) == ""
-    looped = []
+    looped, deep = [], []
     looped.append(looped)
+    for _ in range(100):
+        deep = [deep]
     with socket.socket() as connection:
-        for value, reason in [(looped, "a list value contains itself"), (connection, "a socket value has no stable")]:
+        for value, reason in [(looped, "a list value contains itself"), (connection, "a socket value has no stable"),
+                              (deep, "a list value is nested too deeply")]:
             with pytest.raises(Unkeyable, match=f"^{reason}"):
                 key(functools.partial(retitle, title=value))
