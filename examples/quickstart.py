@@ -51,18 +51,13 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
 
 def simulated_host(workdir: Path) -> tuple[Session, dict[str, Path]]:
     """A session on a simulated installation, and two existing models as an engineer would have them."""
-    import veltrane_sim
-    from veltrane_computer.simulated import simulated_installation
+    from veltrane_computer.simulated import sample_models, simulated_installation
 
     # Activates the simulated host even where a real bridge is installed: no installation was named.
     installation = simulated_installation(workdir / "installation")
-    models = {}
-    for kind, name in (("piping", "Line1"), ("structure", "Rack")):
-        models[kind] = workdir / "models" / name / f"{name}.tessel"
-        models[kind].parent.mkdir(parents=True, exist_ok=True)
-        veltrane_sim.write_tessel(str(models[kind]), kind)
-    (workdir / "models" / "Line1" / "Line1.thf").write_text("thermal cases for Line1\n", encoding="utf-8")
-    return Session.open(**installation._asdict()), models
+    # models/Line1/Line1.tessel (with Line1.thf beside it) and models/Rack/Rack.tessel
+    line, rack = sample_models(workdir / "models")
+    return Session.open(**installation), {"piping": line, "structure": rack}
 
 
 def working_copy(model: Path, workdir: Path) -> Path:

@@ -46,6 +46,7 @@ step ruff ruff check --output-format concise src tests examples benchmarks
 step mypy python3 -m mypy   # files and settings: [tool.mypy] in pyproject.toml
 # A user's script, written against Session, Model and Project, is clean under --strict.
 step mypy-strict python3 -m mypy --strict examples/quickstart.py
+step mypy-strict-study python3 -m mypy --strict examples/parametric_study.py  # with run_batch
 
 if [ ${#failed[@]} -ne 0 ]; then
   echo "lint: findings in: ${failed[*]}"

@@ -7,6 +7,7 @@ import signal
 import sys
 import tempfile
 import time
+import traceback
 from pathlib import Path
 
 import veltrane_sim
@@ -58,6 +59,7 @@ def main():
         report = run_batch(models, installation, output_dir=output, workers=int(workers), progress=False)
     except BatchInterrupted as interrupted:
         print("interrupted", [(r.name, r.status) for r in interrupted.report.records], flush=True)
+        print(traceback.format_exception_only(interrupted)[-1], end="", flush=True)  # what a traceback ends with
         return 130
     print("finished", [(r.name, r.status) for r in report.records], flush=True)
     return 0

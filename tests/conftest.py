@@ -28,8 +28,8 @@ def core():
 
 @pytest.fixture(autouse=True, scope="session")
 def session_records(tmp_path_factory):
-    """What sessions remember of their results folders stays in the run's temporary folder,
-    for the child processes the tests start too."""
+    """The state folder where earlier versions recorded results folders (looked for by the first commit
+    into a folder) is the run's temporary folder, for the child processes the tests start too."""
     saved = os.environ.get("VELTRANE_STATE_DIR")
     os.environ["VELTRANE_STATE_DIR"] = str(tmp_path_factory.mktemp("veltrane-state"))
     yield

@@ -5,7 +5,9 @@ tests/test_batch_processes.py: killing and interrupting a batch.)
 Worker processes see the simulated host's run switches through the environment: every solve takes
 a little time, a model named hang* never ends, one named crash* ends its process."""
 
+import dataclasses
 import functools
+import io
 import json
 import logging
 import os
@@ -22,7 +24,7 @@ import veltrane_sim
 from _batch_helpers import Scale, retitle
 from veltrane_computer import cli
 from veltrane_computer._results import RECORD
-from veltrane_computer.batch import BatchError, Job, _journal, run_batch
+from veltrane_computer.batch import BatchError, Job, JobRecord, _journal, _progress, run_batch
 from veltrane_computer.simulated import simulated_installation
 
 SWITCHES = {"VELTRANE_SIM_SOLVE_SECONDS": "0.05", "VELTRANE_SIM_SOLVE_HANG": "hang*",
@@ -141,13 +143,40 @@ def test_item1_a_folder_the_batch_did_not_make_is_never_emptied(simulated, model
     assert listing(out / "alpha") == ["alpha.vres", "keep.txt"]
 
 
+def test_a_rerun_keeps_what_the_user_changed_and_a_failed_one_the_last_good_results(simulated, models, tmp_path,
+                                                                                      monkeypatch):
+    out = tmp_path / "out"
+    jobs = [models["ok/alpha"], models["ok/beta"]]
+    batch([Job(model, solver="DiroZiziva") for model in jobs], simulated, out)
+    (out / "alpha" / "conception.dres").write_text("annotated", encoding="utf-8")
+    (out / "beta" / "conception.dres").touch()  # the time changed, not the content: still the layer's file
+    report = batch(jobs, simulated, out)  # Vazer now
+    assert statuses(report) == {"alpha": ("ok", 1), "beta": ("ok", 1)}
+    assert listing(out / "alpha") == ["alpha.vres", "conception.dres"] and listing(out / "beta") == ["beta.vres"]
+    assert (out / "alpha" / "conception.dres").read_text(encoding="utf-8") == "annotated"
+    before = {name: (out / name / f"{name}.vres").read_bytes() for name in ("alpha", "beta")}
+    for failure in ("VELTRANE_SIM_SOLVE_FAIL", "VELTRANE_SIM_SOLVE_CRASH"):
+        monkeypatch.setenv(failure, "*")
+        report = batch(jobs, simulated, out, rerun=True)
+        monkeypatch.delenv(failure)
+        assert {record.status for record in report.records} == {"failed" if "FAIL" in failure else "worker-lost"}
+        assert {name: (out / name / f"{name}.vres").read_bytes() for name in ("alpha", "beta")} == before
+        assert listing(out / "alpha") == ["alpha.vres", "conception.dres"] and listing(out / "beta") == ["beta.vres"]
+    # The edited file is never written over: a DiroZiziva solve of alpha fails, saying why.
+    report = batch([Job(models["ok/alpha"], solver="DiroZiziva")], simulated, out)
+    assert statuses(report) == {"alpha": ("failed", 1)}
+    assert "(conception.dres): the folder holds" in report.records[0].error
+    assert (out / "alpha" / "conception.dres").read_text(encoding="utf-8") == "annotated"
+
+
 def test_item2_every_record_is_kept_and_one_batch_at_a_time_writes_into_a_folder(simulated, models, tmp_path):
     out = tmp_path / "out"
     batch([models["ok/alpha"]], simulated, out)
     batch([models["ok/beta"], models["other/alpha"]], simulated, out)  # another alpha: another name
     assert {name: job["model"] for name, job in manifest(out).items()} == {
         "alpha": str(models["ok/alpha"]), "beta": str(models["ok/beta"]), "alpha-2": str(models["other/alpha"])}
-    assert [record["name"] for record in journal_records(out)] == ["alpha", "beta", "alpha-2"]
+    settled = [record["name"] for record in journal_records(out)]  # as they settled: the two of the second
+    assert settled[0] == "alpha" and sorted(settled[1:]) == ["alpha-2", "beta"]  # batch ran side by side
 
     holder = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
     try:
@@ -225,12 +254,43 @@ def test_item6_own_file_names_are_never_job_names_and_unreadable_manifests_are_s
     report = batch([models["ok/alpha"]], simulated, out)
     assert statuses(report) == {"alpha": ("ok", 1)}
     if damage == "journal line":
-        assert report.notes == (f"1 line of {out / 'manifest.journal'} could not be read and were left out",)
+        assert report.notes == (
+            f"the last line of {out / 'manifest.journal'} was cut short (at a crash, say) and was dropped",
+            f"1 line of {out / 'manifest.journal'} could not be read and were left out")
         assert list(manifest(out)) == ["manifest.json-2", "alpha"]
     else:
         aside = [path.name for path in out.iterdir() if path.name.startswith("manifest.json.unreadable-")]
         assert len(aside) == 1 and report.notes[0].endswith(f"set aside as {aside[0]}")
         assert list(manifest(out)) == ["alpha"]
+
+
+def test_a_journal_that_lost_its_tail_never_sticks_the_batch_folders(simulated, models, tmp_path):
+    out = tmp_path / "out"
+    jobs = [models["ok/alpha"], models["ok/beta"], models["other/alpha"]]
+    batch(jobs[:1], simulated, out)
+    batch(jobs, simulated, out, rerun=True)
+    whole = (out / "manifest.journal").read_bytes()
+    tasks_of = [(name, str(model)) for name, model in zip(["alpha", "beta", "alpha-2"], jobs, strict=True)]
+    ends = [index for index, byte in enumerate(whole) if byte == ord("\n")]
+    for cut in sorted({*range(0, len(whole), 17), *ends, *(end + 1 for end in ends)}):  # a crash at any byte,
+        # and a tail the disk filled with zeros
+        for torn in (whole[:cut], whole[:cut] + bytes(len(whole) - cut)):
+            (out / "manifest.journal").write_bytes(torn)
+            journal = _journal.Journal(out)
+            journal.open()
+            journal.close()
+            assert {name: journal.claimed.get(name) for name, _ in tasks_of} == dict(tasks_of), cut
+            assert {name: record.status for name, record in journal.earlier.items()} == dict.fromkeys(
+                ["alpha", "beta", "alpha-2"], "ok"), cut
+            mended = (out / "manifest.journal").read_bytes()  # whole lines only: what follows is read
+            assert all(json.loads(line) for line in mended.splitlines()) and mended.endswith(b"\n"), cut
+    (out / "manifest.journal").write_bytes(whole[: len(whole) // 2] + bytes(40))
+    report = batch(jobs, simulated, out)
+    assert report.skipped == ("alpha", "beta", "alpha-2")
+    torn = f"the last line of {out / 'manifest.journal'} was cut short (at a crash, say) and was dropped"
+    assert report.notes[0] == torn
+    assert "taken from manifest.json" in report.notes[1]
+    assert batch(jobs, simulated, out).notes == ()  # the journal is whole again
 
 
 def test_item7_records_are_appended_and_the_manifest_replaced_whole_every_few_seconds(
@@ -298,7 +358,7 @@ def test_bad_input_is_refused_before_any_work(simulated, models, case, message, 
     elif case == "no installation":
         arguments["installation"] = tmp_path / "nowhere"
     elif case == "setup fails":
-        arguments["installation"] = simulated._replace(settings=tmp_path / "nowhere.settings")
+        arguments["installation"] = dataclasses.replace(simulated, settings=tmp_path / "nowhere.settings")
     elif case == "scheduler unreachable":
         pytest.importorskip("distributed")
         monkeypatch.setattr("veltrane_computer.batch._dask.CONNECT_SECONDS", 0.5)
@@ -313,6 +373,53 @@ def test_bad_input_is_refused_before_any_work(simulated, models, case, message, 
     assert not (tmp_path / "out" / "manifest.lock").exists()
 
 
+@pytest.mark.parametrize("jobs", ["a string", "a path", "a job"])
+def test_a_single_model_is_refused_with_a_hint_to_pass_a_list(simulated, models, tmp_path, jobs):
+    model = models["ok/alpha"]
+    one = {"a string": str(model), "a path": model, "a job": Job(model)}[jobs]
+    with pytest.raises(TypeError, match=r"jobs must be a list of models or Jobs, not one .*pass \[model\]"):
+        run_batch(one, simulated, output_dir=tmp_path / "out")
+    assert not (tmp_path / "out").exists()
+
+
+def test_a_script_without_the_main_guard_is_told_so(simulated, models, tmp_path):
+    script = tmp_path / "study.py"
+    script.write_text("from veltrane_computer.batch import run_batch\n"
+                      "from veltrane_computer.simulated import simulated_installation\n"
+                      f"run_batch([{str(models['ok/alpha'])!r}], simulated_installation({str(tmp_path / 'sim')!r}),"
+                      f" output_dir={str(tmp_path / 'out')!r}, workers=1, progress=False)\n", encoding="utf-8")
+    child = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=60,
+                           env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    guard = 'call run_batch under `if __name__ == "__main__":`'
+    assert child.returncode == 1 and "another batch" not in child.stderr
+    assert child.stderr.endswith(f"veltrane_computer.batch.BatchError: a worker could not be set up: the script runs "
+                                 f"run_batch again in each worker process, which imports it: {guard}\n")
+    assert listing(tmp_path / "out") == ["manifest.json"]  # no lock left, and no result folder
+
+
+def test_manifests_before_the_reason_field_are_still_read(simulated, models, tmp_path):
+    out = tmp_path / "out"
+    report = batch([models["ok/alpha"], models["bad/broken"]], simulated, out)
+    assert [(r.status, r.reason) for r in report.records] == [("ok", None), ("failed", "unreadable-model")]
+    written = json.loads((out / "manifest.json").read_text(encoding="utf-8"))
+    for job in written["jobs"]:  # as a batch of the manifest's version 2 wrote them
+        del job["reason"]
+    (out / "manifest.journal").unlink()
+    (out / "manifest.json").write_text(json.dumps({**written, "version": 2}), encoding="utf-8")
+    again = batch([models["ok/alpha"]], simulated, out)
+    assert again.skipped == ("alpha",) and again.records == report.records[:1] and again.notes == ()
+    assert manifest(out)["broken"]["reason"] == "failed"  # what an older record says: its status
+
+
+def test_the_documented_one_liners_into_pandas(simulated, models, tmp_path):
+    pandas = pytest.importorskip("pandas")
+    report = batch([models["ok/alpha"], models["bad/broken"]], simulated, tmp_path / "out")
+    frame = pandas.DataFrame(json.loads((tmp_path / "out" / "manifest.json").read_text(encoding="utf-8"))["jobs"])
+    assert list(frame["name"]) == ["alpha", "broken"]
+    assert list(frame.columns) == list(manifest(tmp_path / "out")["alpha"])
+    assert list(pandas.DataFrame(report.records)["status"]) == ["ok", "failed"]
+
+
 def test_command_line(simulated, models, tmp_path, capsys):
     def command(*extra):
         return ["--simulated", str(simulated.installation.parent), "batch", str(models["ok/alpha"]),
@@ -321,13 +428,44 @@ def test_command_line(simulated, models, tmp_path, capsys):
     assert cli.main(command()) == 0
     out, err = capsys.readouterr()
     assert out.splitlines()[1].split()[:3] == ["alpha", "Vazer", "ok"]
-    assert "2 jobs: 2 ok" in out and "[2/2] alpha-2: ok" in err
-    assert cli.main(command("--rerun")) == 0 and "[2/2] alpha-2: ok" in capsys.readouterr().err
-    assert cli.main(command(str(models["bad/broken"]))) == 1  # a failed job
-    assert "1 failed" in capsys.readouterr().out
+    assert "2 jobs: 2 ok" in out and "\n[2/2 ok 2, " in err
+    assert cli.main(command()) == 0  # a rerun that skips everything says so
+    assert capsys.readouterr().err == "2 jobs of 2 solved by an earlier run, with the same content: skipped (rerun " \
+                                      "solves them again)\n"
+    assert cli.main(command("--rerun")) == 0 and "[2/2 ok 2, " in capsys.readouterr().err
+    assert cli.main(command(str(models["bad/broken"]))) == 1  # a failed job: its reason, as solve gives it
+    out, err = capsys.readouterr()
+    assert "1 failed" in out and "\nbroken: failed (unreadable-model): SolveError: " in err
     with pytest.raises(SystemExit) as exit_info:
         cli.main(command(str(tmp_path / "gamma.tessel")))
     assert exit_info.value.code == 2 and "gamma.tessel' does not exist" in capsys.readouterr().err
+
+
+def test_progress_has_a_rate_and_an_estimate_and_keeps_a_log_short_at_scale(monkeypatch):
+    now = [0.0]
+    monkeypatch.setattr(_progress.time, "perf_counter", lambda: now[0])  # a job settles every 20 ms
+    log = io.StringIO()
+    records = [JobRecord(f"m{index}", "m.tessel", "Vazer", "ok") for index in range(5000)]
+    records[1234] = JobRecord("bad", "bad.tessel", "Vazer", "failed", error="SolveError: no elements",
+                              reason="solver-failed")
+    with _progress.Progress(len(records), stream=log) as progress:
+        for record in records:
+            now[0] += 0.02
+            progress.advance(record)
+    lines = log.getvalue().splitlines()
+    assert len(lines) == 11 and lines[2] == "bad: failed (solver-failed): SolveError: no elements"
+    assert re.fullmatch(r"\[1000/5000 ok 1000, 20 s so far, 50 jobs/s, about 1 min 20 s left\]", lines[1])
+    assert lines[-1].startswith("[5000/5000 failed 1 ok 4999, ") and "left" not in lines[-1]
+
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    with _progress.Progress(3, stream=Terminal()) as bar:
+        for record in records[:2]:
+            now[0] += 0.02
+            bar.advance(record)
+    assert re.search(r"\r\[#{20}\.{10}\] 2/3 ok 2, \d+ s so far, 50 jobs/s, about 0 s left", bar.stream.getvalue())
 
 
 def test_job_names_are_distinct_and_valid_folder_names_by_windows_rules(simulated, tmp_path):

@@ -107,7 +107,11 @@ def test_item14_ctrl_c_cancels_leaves_the_manifest_true_and_no_scratch_folder(pl
     finally:
         batch.kill()
     assert batch.returncode == 130 and out.startswith("interrupted"), (out, errors)
-    statuses = dict(ast.literal_eval(out.partition(" ")[2]))
+    listed, last = out.splitlines()
+    statuses = dict(ast.literal_eval(listed.partition(" ")[2]))
+    counts = [list(statuses.values()).count(status) for status in ("ok", "cancelled", "pending")]
+    assert last == ("veltrane_computer.batch.BatchInterrupted: the batch was interrupted: {} ok, {} cancelled, {} "
+                    "pending; run it again to resume (the jobs solved are skipped)".format(*counts))
     if moment == "while the pool starts":
         assert set(statuses.values()) == {"pending"}
     else:

@@ -2,6 +2,8 @@
 host, with real signals for Ctrl-C; and the package's import conventions in
 processes where no bridge can be imported."""
 
+import csv
+import io
 import json
 import os
 import re
@@ -104,9 +106,13 @@ def test_check_names_what_would_fail(place):
     assert document["ok"] is False and document["setup"] is True
     assert document["problems"] == [f"the Vazer solver '{gone}' set in the settings does not exist"]
     assert {"item": "data folder", "path": str(place / "data"), "status": "missing"} in document["items"]
+    assert {"item": "Tubrolis.settings", "path": "Other.settings", "status": "found"} in document["items"]
     nowhere = veltrane(place, "check", "--settings", "nowhere.settings")
     assert nowhere.returncode == 1 and nowhere.stdout.rstrip().endswith("setup would fail")
-    assert f"the settings file '{place / 'nowhere.settings'}' does not exist" in nowhere.stdout
+    assert re.search(r"\nTubrolis\.settings +nowhere\.settings +missing\nDataSources\.settings +\S.* +found\n",
+                     nowhere.stdout)
+    assert (f"the settings file '{place / 'nowhere.settings'}' does not exist; check the path given as settings "
+            "(command line: --settings)") in nowhere.stdout
 
 
 @pytest.mark.timeout(120)
@@ -139,23 +145,37 @@ def test_solve_names_result_folders_uniquely_and_goes_on_after_a_failure(place):
 
 
 @pytest.mark.timeout(180)
-def test_json_documents_on_stdout_and_quiet(place):
+def test_solve_batch_and_the_manifest_give_records_of_one_shape_as_json_or_csv(place):
     model(place, "a/x.tessel")
     model(place, "a/empty.tessel", empty_model=True)
     solved = veltrane(place, "solve", "a/x.tessel", "a/empty.tessel", "--json", "--quiet")
     assert (solved.returncode, solved.stderr) == (1, "")
     document = json.loads(solved.stdout)
     assert (document["command"], document["ok"], document["interrupted"]) == ("solve", False, False)
-    assert [(m["model"], m["status"], m["reason"]) for m in document["models"]] == [
-        (str(place / "a" / "x.tessel"), "ok", None), (str(place / "a" / "empty.tessel"), "failed", "solver-failed")]
-    assert document["models"][0]["result_files"] == [str(place / "a" / "x.results" / "x.vres")]
+    assert document["output_dir"] == str(place)  # without --output, result files are relative to the current folder
+    assert [(r["name"], r["model"], r["status"], r["reason"], r["result_files"]) for r in document["records"]] == [
+        ("x", str(place / "a" / "x.tessel"), "ok", None, ["a/x.results/x.vres"]),
+        ("empty", str(place / "a" / "empty.tessel"), "failed", "solver-failed", [])]
+    assert document["records"][1]["error"].startswith("SolveError: the Vazer run on ")
+    batch = veltrane(place, "batch", "a/x.tessel", "a/empty.tessel", "--workers", "1", "--json", "--output", "B")
+    assert batch.returncode == 1
+    batched = json.loads(batch.stdout)
+    assert (batched["command"], batched["ok"], batched["output_dir"]) == ("batch", False, str(place / "B"))
+    manifest = json.loads((place / "B" / "manifest.json").read_text(encoding="utf-8"))["jobs"]
+    assert batched["records"] == manifest
+    for solve_record, batch_record in zip(document["records"], manifest, strict=True):
+        assert list(solve_record) == list(batch_record)  # the same fields, in the same order
+        assert (solve_record["status"], solve_record["reason"]) == (batch_record["status"], batch_record["reason"])
+        for path in batch_record["result_files"]:
+            assert (place / "B" / path).is_file()
+    rows = veltrane(place, "solve", "a/x.tessel", "a/empty.tessel", "--output", "C", "--csv", "-q")
+    table = list(csv.DictReader(io.StringIO(rows.stdout)))
+    assert list(table[0]) == list(manifest[0])
+    assert [(row["name"], row["status"], row["reason"], row["result_files"]) for row in table] == [
+        ("x", "ok", "", "x/x.vres"), ("empty", "failed", "solver-failed", "")]
+    assert float(table[0]["seconds"]) > 0 and rows.returncode == 1
     inspected = veltrane(place, "inspect", "Layer", "--json")
     assert json.loads(inspected.stdout)["description"]["Name"] == "Layer"
-    batch = veltrane(place, "batch", "a/x.tessel", "--workers", "1", "--json", "--output", "B")
-    assert batch.returncode == 0 and "[1/1] x: ok" in batch.stderr
-    document = json.loads(batch.stdout)
-    assert document["ok"] is True and [(r["name"], r["status"], r["reason"]) for r in document["records"]] == [
-        ("x", "ok", None)]
     refused = veltrane(place, "solve", "a/nope.tessel", "--json")
     assert refused.returncode == 2 and json.loads(refused.stdout)["exit_status"] == 2
     assert "MODEL 'a/nope.tessel' does not exist" in refused.stderr
@@ -167,13 +187,30 @@ def test_models_are_patterns_and_folders_or_missing_files_are_refused(place):
         model(place, name)
     solved = veltrane(place, "solve", "w/**/*.tessel", "w/p?/[ab].tessel", "--output", "OUT")
     assert solved.returncode == 0, solved.stderr
-    assert sorted(os.listdir(place / "OUT")) == ["a", "a-2", "b", "b-2", "c"]
+    assert sorted(os.listdir(place / "OUT")) == ["a", "b", "c"]  # a and b named twice: solved once
     for command in ("solve", "batch"):
         refused = veltrane(place, command, "w/*.tessel", "w/p1", "w/p1/nope.tessel", "w/p1/a.tessel")
         assert refused.returncode == 2 and "Traceback" not in refused.stderr
         assert refused.stderr == (f"veltrane {command}: error: MODEL 'w/*.tessel' matches no file; 'w/p1' is a "
                                   f"folder; name its models, for example 'w/p1/*.tessel'; 'w/p1/nope.tessel' does "
                                   "not exist\n")
+
+
+@pytest.mark.timeout(120)
+def test_global_options_before_or_after_the_command_a_model_named_twice_and_inspect_hints(place):
+    model(place, "m.tessel")
+    after = veltrane(place, "solve", "m.tessel", "--simulated", "sim", "-q", "-v", simulated=False)
+    assert after.returncode == 0 and "INFO: set up against " in after.stderr and "[1/1]" not in after.stderr
+    before = veltrane(place, "-q", "--simulated", "sim", "solve", "m.tessel", "*.tessel", simulated=False)
+    assert (before.returncode, before.stderr) == (0, "") and before.stdout.endswith("\n1 of 1 solved\n")
+    batch = veltrane(place, "batch", "m.tessel", os.path.join(".", "m.tessel"), "--workers", "1", "--output", "B")
+    assert batch.returncode == 0 and "\n1 job: 1 ok, in " in batch.stdout
+    assert sorted(os.listdir(place / "B")) == ["m", "manifest.journal", "manifest.json"]
+    wrong_case = veltrane(place, "inspect", "model")
+    assert wrong_case.returncode == 2 and wrong_case.stderr.endswith(
+        "holds a class 'model'; did you mean 'Model'? (`inspect --list` lists the classes)\n")
+    listed = veltrane(place, "inspect", "--list")
+    assert listed.returncode == 0 and "\nVeltrane.Tubrolis.Core.Model\n" in listed.stdout
 
 
 @pytest.mark.timeout(120)
@@ -211,6 +248,24 @@ def test_streams_replace_what_they_cannot_encode(place):
     assert (place / "m" / "Stütze.results" / "Stütze.vres").is_file()
 
 
+@pytest.mark.timeout(180)
+def test_a_reader_that_goes_away_leaves_the_exit_status_of_the_work(place):
+    model(place, "m.tessel")
+    reader = "import sys; sys.stdin.readline()"  # as `| head -1`: one line, then gone
+    cases = [(["inspect", "Model"], 0), (["check", "--settings", "nowhere.settings"], 1)]
+    for argv, status in cases * 3:
+        for early in (True, False):
+            head = subprocess.Popen([sys.executable, "-c", "pass" if early else reader], stdin=subprocess.PIPE)
+            if early:
+                head.wait()  # gone before the command writes a line
+            command = [sys.executable, "-m", "veltrane_computer", "--simulated", "sim", *argv]
+            child = subprocess.run(command, cwd=place, stdout=head.stdin, stderr=subprocess.PIPE, text=True,
+                                   env=environment(place), timeout=60)
+            head.stdin.close()
+            head.wait()
+            assert (child.returncode, child.stderr) == (status, ""), (argv, early)
+
+
 def interrupted(place, *argv):
     """The command, sent SIGINT once its first model is done, as Ctrl-C in a terminal does."""
     child = subprocess.Popen(
@@ -237,7 +292,7 @@ def test_ctrl_c_prints_the_summary_so_far_and_exits_130(place):
     status, out, err = interrupted(place, "solve", *models)
     assert status == 130 and "Traceback" not in err
     assert re.search(r"m0\.tessel +Vazer +ok .*\nm1\.tessel +Vazer +interrupted .*\n(.*\n){2}1 of 4 solved\n$", out)
-    assert err.endswith("interrupted: 1 ok, 0 failed, 3 not solved\n")
+    assert err.endswith("interrupted: 1 ok, 1 cancelled, 2 pending\n")
     status, out, err = interrupted(place, "batch", *models, "--workers", "1", "--output", "B")
     assert status == 130 and "Traceback" not in err
     manifest = json.loads((place / "B" / "manifest.json").read_text(encoding="utf-8"))

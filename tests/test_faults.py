@@ -41,13 +41,19 @@ def run_script(tmp_path, body):
 
 
 @contextlib.contextmanager
-def interrupted_after(seconds):
-    """A KeyboardInterrupt in the main thread after `seconds`, as Ctrl-C gives it."""
+def interrupted_after(seconds, taken_by_main_thread=True):
+    """A KeyboardInterrupt in the main thread after `seconds`, as Ctrl-C gives
+    it; the signal's handler runs on the main thread or, as where a runtime
+    that handles signals itself passes them on, on another one."""
     def interrupt(*_):
         raise KeyboardInterrupt
 
+    def deliver():
+        taker = threading.main_thread().ident if taken_by_main_thread else threading.get_ident()
+        signal.pthread_kill(taker, signal.SIGUSR1)
+
     previous = signal.signal(signal.SIGUSR1, interrupt)
-    timer = threading.Timer(seconds, signal.pthread_kill, (threading.main_thread().ident, signal.SIGUSR1))
+    timer = threading.Timer(seconds, deliver)
     timer.start()
     try:
         with pytest.raises(KeyboardInterrupt):
@@ -100,11 +106,11 @@ class TestInterruptedSolve:
     def test_abandoned_run_is_waited_for_and_disposed_never_current(self, core, ready, tmp_path, switches, journal,
                                                                    then):
         model = veltrane_sim.write_tessel(str(tmp_path / "model.tessel"), "piping")
-        switches.solver_delay = 0.6
+        switches.solve_seconds = 0.6
         with interrupted_after(0.2):
             core.solve(model, "Vazer", False)
         assert core._Solution_ is None
-        switches.solver_delay = 0
+        switches.solve_seconds = 0
         if then == "solve":  # a model that cannot be solved
             (tmp_path / "empty").mkdir()
             empty = veltrane_sim.write_tessel(str(tmp_path / "empty" / "empty.tessel"), "piping", empty_model=True)
@@ -116,9 +122,19 @@ class TestInterruptedSolve:
         assert core._Solution_ is None
         assert core.solve(model, "Vazer", False) is core._Solution_ is not None  # and solving goes on
 
+    def test_a_signal_taken_by_another_thread_ends_the_wait_before_the_run(self, core, ready, tmp_path, switches,
+                                                                            journal):
+        model = veltrane_sim.write_tessel(str(tmp_path / "model.tessel"), "piping")
+        switches.solver_delay = 1.0
+        with interrupted_after(0.2, taken_by_main_thread=False):
+            core.solve(model, "Vazer", False)
+        assert (core._Solution_, journal.count("Solution.ctor")) == (None, 0)  # the run still goes on
+        assert core.disposeSolution() is None
+        assert (journal.count("Solution.ctor"), journal.count("Solution.Dispose")) == (1, 1)
+
     def test_a_run_still_going_at_exit_is_waited_for(self, tmp_path):
         result = run_script(tmp_path, """
-            veltrane_sim.switches.solver_delay = 1.0
+            veltrane_sim.switches.solve_seconds = 1.0
             threading.Timer(0.3, signal.pthread_kill, (threading.main_thread().ident, signal.SIGINT)).start()
             try:
                 core.solve(model, "Vazer", False)

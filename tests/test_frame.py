@@ -1,9 +1,12 @@
 """The module frame: namespace, enumeration, argument binding, setup guard,
 function objects and traceback frames, module creation rules."""
 
+import ctypes
+import itertools
 import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import traceback
 
@@ -303,3 +306,41 @@ class TestModuleCreation:
             "Interpreter change detected - this module can only be loaded into one interpreter per process."
             in result.stdout
         )
+
+    @pytest.mark.skipif(sys.version_info < (3, 13), reason="the GIL slot exists from 3.13")
+    def test_the_module_declares_that_it_relies_on_the_gil(self):
+        # What a free-threaded interpreter reads to decide whether to enable the
+        # GIL for the module: the definition's slots, read through the C API.
+        class Slot(ctypes.Structure):
+            _fields_ = [("slot", ctypes.c_int), ("value", ctypes.c_void_p)]
+
+        get_def = ctypes.pythonapi.PyModule_GetDef
+        get_def.restype, get_def.argtypes = ctypes.c_void_p, [ctypes.py_object]
+        # PyModuleDef: its base (an object header, then three pointer-sized
+        # fields), then m_name, m_doc, m_size and m_methods before m_slots.
+        pointer = ctypes.sizeof(ctypes.c_void_p)
+        slots_field = get_def(veltrane_core) + object.__basicsize__ + 7 * pointer
+        slots = ctypes.cast(ctypes.c_void_p.from_address(slots_field).value, ctypes.POINTER(Slot))
+        declared = {}
+        for index in itertools.count():
+            if slots[index].slot == 0:
+                break
+            declared[slots[index].slot] = slots[index].value
+        # 3.15 numbers the slots anew (the old numbers stay for the limited API).
+        py_mod_gil, py_mod_gil_used = (4 if sys.version_info < (3, 15) else 87), None
+        assert declared.get(py_mod_gil, "missing") is py_mod_gil_used, declared
+
+    @pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="needs a free-threaded build")
+    def test_a_free_threaded_interpreter_enables_the_gil_to_load_it(self):
+        result = run_python(
+            """
+            import sys, warnings, veltrane_sim
+            veltrane_sim.activate(force=True)
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                import veltrane_computer.veltrane_core
+            print(sys._is_gil_enabled())
+            print([w.category.__name__ for w in caught if "veltrane_core" in str(w.message)])
+            """
+        )
+        assert result.stdout.split("\n")[:2] == ["True", "['RuntimeWarning']"], result.stdout + result.stderr

@@ -267,9 +267,10 @@ class TestBridge:
         assert not issubclass(cls, OSError)
         e = cls("message text")
         assert e.Message == e.args[0] == "message text"
-        # str() carries a stack trace after the message, as through the bridge.
-        first, *trace = str(e).splitlines()
-        assert first == "message text" and trace
+        # str() carries a stack trace after the message and the platform's line
+        # separator ("\r\n" on Windows), as through the bridge.
+        message, separator, trace = str(e).partition(os.linesep)
+        assert (message, separator) == ("message text", os.linesep) and trace.startswith("  at ")
 
     def test_exceptions_import_from_their_namespaces(self, host):
         from System import ArgumentException, Exception as SystemException

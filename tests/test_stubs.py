@@ -4,6 +4,7 @@ the state globals and the imported modules; the stub and the py.typed marker
 ship beside the extension; and scripts type-check against the stub."""
 
 import ast
+import inspect
 import json
 import os
 import re
@@ -14,6 +15,7 @@ from pathlib import Path
 
 import pytest
 
+import veltrane_sim
 from veltrane_computer import veltrane_core
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -212,3 +214,54 @@ def test_type_check_catches_a_wrong_call(type_check):
     errors = "\n".join(type_check)
     assert 'Missing positional argument "sandbox" in call to "solve"' in errors
     assert 'Incompatible types in assignment (expression has type "str", variable has type "int")' in errors
+
+
+# ---- the simulated host's stub --------------------------------------------------
+
+SIM_STUB = ast.parse((Path(veltrane_sim.__file__).parent / "__init__.pyi").read_text(encoding="utf-8"))
+
+
+def test_simulated_host_stub_declares_its_public_names_with_their_parameters():
+    declared = {}
+    for node in SIM_STUB.body:
+        if isinstance(node, ast.FunctionDef | ast.ClassDef):
+            declared[node.name] = node
+        elif isinstance(node, ast.AnnAssign):
+            declared[node.target.id] = node
+    assert set(veltrane_sim.__all__) <= set(declared)
+    for name in veltrane_sim.__all__:
+        if isinstance(declared[name], ast.FunctionDef):
+            arguments = declared[name].args
+            stubbed = [a.arg for a in arguments.posonlyargs + arguments.args + arguments.kwonlyargs]
+            assert stubbed == list(inspect.signature(getattr(veltrane_sim, name)).parameters), name
+
+
+def test_a_users_offline_script_is_clean_under_strict(tmp_path):
+    """What the getting-started pages have a user write, checked as the user would: mypy --strict."""
+    pytest.importorskip("mypy")
+    script = tmp_path / "test_offline.py"
+    script.write_text(
+        "import os\n"
+        "from pathlib import Path\n\n"
+        "import veltrane_sim\n"
+        "from veltrane_computer.session import Session\n"
+        "from veltrane_computer.simulated import SimulatedInstallation, simulated_installation\n"
+        "from veltrane_computer.testing import HostSwitches, ModelFactory\n\n\n"
+        "def test_loads(veltrane_model: ModelFactory, veltrane_switches: HostSwitches) -> None:\n"
+        "    veltrane_switches.solve_seconds = 0.5\n"
+        "    assert veltrane_model('structure', name='Rack').solve().ok\n\n\n"
+        "def test_offline(veltrane_installation: SimulatedInstallation, tmp_path: Path) -> None:\n"
+        "    veltrane_sim.activate()\n"
+        "    model = veltrane_sim.write_tessel(tmp_path / 'Line1.tessel', 'piping')\n"
+        "    site = veltrane_sim.make_installation(os.fspath(tmp_path / 'site'), lib=False)\n"
+        "    veltrane_sim.switches.solve_seconds = 0.1\n"
+        "    with Session.open(**simulated_installation(site.root)) as session:\n"
+        "        result = session.solve(model)\n"
+        "    displacement: float = veltrane_sim.read_results(result.result_files[0])['maxDisplacement']\n"
+        "    assert displacement > 0 and veltrane_sim.journal.count('VazerSolver.Run') == 1\n",
+        encoding="utf-8",
+    )
+    command = [sys.executable, "-m", "mypy", "--strict", "--config-file", str(ROOT / "pyproject.toml")]
+    command += ["--cache-dir", str(tmp_path / "cache"), "--follow-imports=silent", str(script)]
+    result = subprocess.run(command, cwd=ROOT, capture_output=True, text=True)
+    assert result.returncode == 0, result.stdout + result.stderr

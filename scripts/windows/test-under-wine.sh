@@ -13,34 +13,10 @@ version=3.13
 case ${1:-} in 3.1[1-3]) version=$1; shift ;; esac
 scripts/windows/cross-build.sh "$version"
 python=$(scripts/windows/fetch-python.sh "$version")
-stage=$PWD/build/windows/stage-$version
 wheels=$PWD/build/windows/wheels-$version
 
-# A prefix of its own, no display, no debug output, and nothing that could
-# wait on a dialog: no Mono or Gecko installer, no crash dialog.
-export WINEPREFIX=$PWD/build/windows/wine-prefix WINEDEBUG=-all WINEARCH=win64
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-unset DISPLAY WAYLAND_DISPLAY
-trap 'wineserver --kill 2>/dev/null || true' EXIT   # what this run started in its prefix
-# python.exe needs valid standard handles: input from /dev/null, output through a pipe.
-win() { wine "$@" </dev/null 2>&1 | cat; return "${PIPESTATUS[0]}"; }
-if [ ! -e "$WINEPREFIX/.complete" ]; then
-  rm -rf "$WINEPREFIX"
-  win wineboot --init
-  win reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f
-  wineserver --wait
-  touch "$WINEPREFIX/.complete"
-fi
-
-# The package as it would be installed: its Python sources and the built
-# module, found through a .pth file; the shim for wine beside it (pip needs it too).
-rm -rf "$stage"
-mkdir -p "$stage"
-cp -r src/veltrane_computer src/veltrane_sim "$stage/"
-find "$stage" \( -name '*.so' -o -name '*.cpp' -o -name '*.hpp' -o -name __pycache__ \) -prune -exec rm -rf {} +
-cp "build/windows/build-$version/veltrane_core.pyd" "$stage/veltrane_computer/"
-winepath -w "$stage" >"$python/Lib/site-packages/veltrane-stage.pth"
-cp scripts/windows/sitecustomize.py "$python/Lib/site-packages/"
+source scripts/windows/wine-prefix.sh
+stage_package "$python" "$version"
 
 # The test dependencies, as pyproject.toml lists them.
 mapfile -t requirements < <(python3 -c \

@@ -15,7 +15,8 @@ It copies the new files into a hidden staging folder inside the results folder, 
 earlier files aside, moves the new ones in, rewrites the record and removes what it set aside.  Until every
 file is in place nothing of the earlier result is lost: when a copy or a move fails (or Ctrl-C comes), the
 folder is put back as it was and :class:`ResultsError` says why.  A staging folder left by a process that
-died meanwhile is removed by the next commit into the folder.  One commit at a time writes into a folder.
+died meanwhile is removed by the next commit into the folder, the earlier files it held put back where
+nothing took their place.  One commit at a time writes into a folder.
 
 :func:`intact` tells, from the record and the files' sizes and modification times alone, whether files are
 still as the layer wrote them (a batch skips a job only then).
@@ -123,8 +124,8 @@ def commit(folder: StrPath, files: Mapping[str, StrPath] | Iterable[StrPath]) ->
         for key, value in {**copied, **adopted}.items():
             during.setdefault(key, []).append(value)
         _write_record(target, staging, during)  # a crash from here on leaves every file known
-        _swap(target, staging, [key for key in ours if key not in adopted], list(copied), ours)
-        _write_record(target, staging, {key: [value] for key, value in {**copied, **adopted}.items()})
+        final = {key: [value] for key, value in {**copied, **adopted}.items()}
+        _swap(target, staging, [key for key in ours if key not in adopted], list(copied), ours, final)
     except OSError as error:
         raise ResultsError(target, name, _problem(error)) from error
     finally:
@@ -155,8 +156,10 @@ def _named(target: Path, files: Mapping[str, StrPath] | Iterable[StrPath]) -> di
     return sources
 
 
-def _swap(target: Path, staging: Path, old: list[str], new: list[str], ours: Mapping[str, Fingerprint]) -> None:
-    """Move the layer's earlier files aside and the new ones in; on any failure put everything back."""
+def _swap(target: Path, staging: Path, old: list[str], new: list[str], ours: Mapping[str, Fingerprint],
+          final: Mapping[str, list[Fingerprint]]) -> None:
+    """Move the layer's earlier files aside and the new ones in, then record the new ones; on any failure
+    put everything back."""
     moved_out: list[str] = []
     moved_in: list[str] = []
     try:
@@ -167,6 +170,7 @@ def _swap(target: Path, staging: Path, old: list[str], new: list[str], ours: Map
         for name in new:
             os.replace(staging / "new" / name, target / name)
             moved_in.append(name)
+        _write_record(target, staging, final)
     except BaseException:
         for name in reversed(moved_in):
             with contextlib.suppress(OSError):
@@ -299,7 +303,8 @@ def _owner() -> str:
 
 
 def _sweep(target: Path) -> None:
-    """Remove the staging folders that processes of this host left when they died."""
+    """Remove the staging folders that processes of this host left when they died, once the earlier files
+    they had set aside are back where nothing took their place (the record still knows them)."""
     host = _owner().partition("-")[2]
     try:
         names = [name for name in os.listdir(target) if name.startswith(_STAGING)]
@@ -308,6 +313,11 @@ def _sweep(target: Path) -> None:
     for name in names:
         pid, _, rest = name[len(_STAGING):].partition("-")
         if pid.isdigit() and rest.startswith(f"{host}-") and int(pid) != os.getpid() and not alive(int(pid)):
+            aside = target / name / "old"
+            for kept in os.listdir(aside) if aside.is_dir() else ():
+                if not os.path.lexists(target / kept):
+                    with contextlib.suppress(OSError):
+                        os.replace(aside / kept, target / kept)
             shutil.rmtree(target / name, ignore_errors=True)
 
 

@@ -3,7 +3,7 @@
     veltrane check "C:\\Program Files\\Veltrane\\Tubrolis 2025.1"
     veltrane solve D:\\Work\\*\\*.tessel --installation "C:\\...\\Tubrolis 2025.1" --solver DiroZiziva
     veltrane inspect Model --installation "C:\\...\\Tubrolis 2025.1"
-    veltrane --simulated /tmp/sim solve model.tessel      # against the simulated host
+    veltrane --simulated /tmp/sim solve "/tmp/sim/models/*/*.tessel"   # the simulated host and its samples
 
 Each sub-command is added by a registrar in :data:`REGISTRARS`: a function that
 adds its parser to the sub-parsers and sets ``handler`` (``args -> exit status``)
@@ -18,25 +18,28 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import dataclasses
+import csv
+import difflib
+import errno
 import glob
+import importlib
 import json
 import logging
 import os
 import sys
+import time
 import traceback
-from collections import Counter
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple, TextIO, cast
 
 from . import __version__
 from ._tables import format_table
 from .session import SOLVERS, SetupError, SolveError
 
 if TYPE_CHECKING:
-    from .batch import BatchReport
-    from .session import Session, SolveResult
+    from .batch import BatchReport, JobRecord, Status
+    from .session import Session
     from .simulated import SimulatedInstallation
 
 __all__ = [
@@ -53,6 +56,7 @@ __all__ = [
     "open_session",
     "progress",
     "print_json",
+    "write_records",
     "format_table",
 ]
 
@@ -79,7 +83,8 @@ EXIT_STATUSES = {
     INTERNAL: "an internal error (a bug: please report the traceback)",
     INTERRUPTED: "interrupted (Ctrl-C)",
 }
-EPILOG = "exit status:\n" + "\n".join(f"  {status:<4} {meaning}" for status, meaning in EXIT_STATUSES.items())
+EPILOG = "exit status:\n" + "\n".join(f"  {status:<4} {meaning}" for status, meaning in EXIT_STATUSES.items()) + (
+    "\n  a reader that goes away (| head) does not change it: the command finishes its work")
 
 
 class UsageError(Exception):
@@ -130,14 +135,17 @@ def installation_options(args: argparse.Namespace) -> InstallationOptions:
 
 
 def _simulated(folder: Path) -> SimulatedInstallation:
-    from .simulated import simulated_installation
+    """The simulated installation in folder, with the sample models in folder/models (laid out once)."""
+    from .simulated import sample_models, simulated_installation
 
     if folder.exists() and not folder.is_dir():
         raise UsageError(f"--simulated {folder}: is a file, not a folder")
     try:
-        return simulated_installation(folder)
+        installation = simulated_installation(folder)
+        sample_models(folder / "models")
     except OSError as error:
         raise UsageError(f"--simulated {folder}: cannot lay out an installation there: {error}") from None
+    return installation
 
 
 def open_session(args: argparse.Namespace) -> Session:
@@ -160,12 +168,30 @@ def _print_to_stderr(*values: object, **options: Any) -> None:
     print(*values, **{"file": sys.stderr, **options})
 
 
-def add_output_options(parser: argparse.ArgumentParser) -> None:
-    """--json and --quiet."""
-    parser.add_argument(
+def add_output_options(parser: argparse.ArgumentParser, *, records: bool = False) -> None:
+    """--json; with `records`, --csv too (see :func:`write_records`). -q is a global option."""
+    formats = parser.add_mutually_exclusive_group()
+    formats.add_argument(
         "--json", action="store_true", help="write one JSON document to standard output instead of the report"
     )
-    parser.add_argument("-q", "--quiet", action="store_true", help="write no progress to standard error")
+    if records:
+        formats.add_argument("--csv", action="store_true", help="write the records to standard output as CSV rows, "
+                             "one per model, instead of the report")
+    parser.set_defaults(csv=False)
+
+
+def _add_global_options(parser: argparse.ArgumentParser, *, on_command: bool) -> None:
+    """--simulated, -v and -q, accepted before the command and after it: on a command's parser they leave what
+    was given before the command alone unless given again."""
+    def default(value: object) -> object:
+        return argparse.SUPPRESS if on_command else value
+
+    parser.add_argument("--simulated", metavar="DIR", type=Path, default=default(None),
+                        help="use the simulated host, with an installation made in DIR and sample models to try in "
+                        "DIR/models: Line1/Line1.tessel (a piping line) and Rack/Rack.tessel (a structure)")
+    parser.add_argument("-v", "--verbose", action="count", default=default(0), help="log more (-vv: debug)")
+    parser.add_argument("-q", "--quiet", action="store_true", default=default(False),
+                        help="write no progress to standard error")
 
 
 def progress(args: argparse.Namespace, text: str) -> None:
@@ -188,8 +214,8 @@ def _models_in(folder: str) -> str:
 
 
 def expand_models(arguments: Sequence[str]) -> list[Path]:
-    """The model files MODEL arguments name: `*`, `?`, `[...]` and `**` are expanded here, as a Windows shell
-    does not. A pattern that matches no file, a folder and a missing file are a UsageError naming them all."""
+    """The model files MODEL arguments name, each once: `*`, `?`, `[...]` and `**` are expanded here, as a Windows
+    shell does not. A pattern that matches no file, a folder and a missing file are a UsageError naming them all."""
     models: list[Path] = []
     problems = []
     for argument in arguments:
@@ -206,7 +232,10 @@ def expand_models(arguments: Sequence[str]) -> list[Path]:
             models.append(Path(argument))
     if problems:
         raise UsageError("MODEL " + "; ".join(problems))
-    return models
+    unique: dict[str, Path] = {}  # a model named twice (by a pattern, say) is solved once, where first named
+    for model in models:
+        unique.setdefault(os.path.normcase(os.path.realpath(model)), model)
+    return list(unique.values())
 
 
 def _presence(path: Path | None) -> str:
@@ -215,8 +244,24 @@ def _presence(path: Path | None) -> str:
     return "found" if path.exists() else "missing"
 
 
+def _settings_files(options: InstallationOptions) -> list[tuple[str, object, str]]:
+    """The rows of the settings files setup reads: those the options name, or those at their fixed places."""
+    fixed: tuple[str | None, str | None] = (None, None)
+    with contextlib.suppress(ImportError):  # no bridge: the core cannot say where they are
+        from . import veltrane_core
+
+        fixed = (veltrane_core._settingsPath_, veltrane_core._dataSourcesPath_)
+    rows: list[tuple[str, object, str]] = []
+    for item, given, place in (("Tubrolis.settings", options.settings, fixed[0]),
+                               ("DataSources.settings", options.data_sources, fixed[1])):
+        path = given or (None if place is None else Path(place))
+        rows.append((item, path or "(unknown without the bridge)", _presence(path)))
+    return rows
+
+
 def _run_check(args: argparse.Namespace) -> int:
-    directory = installation_options(args).installation
+    options = installation_options(args)
+    directory = options.installation
     rows: list[tuple[str, object, str]] = [
         ("installation directory", directory, _presence(directory)),
         ("Extensions folder", directory / "Extensions", _presence(directory / "Extensions")),
@@ -226,6 +271,7 @@ def _run_check(args: argparse.Namespace) -> int:
         found = next((place for place in places if place.exists()), None)
         rows.append((name, found or places[0], "found" if found else "missing"))
     set_up = all(status == "found" for _, _, status in rows[: 2 + len(SETUP_ASSEMBLIES)])
+    rows += _settings_files(options)
     problems: list[str] = []
     try:
         session = open_session(args)
@@ -272,66 +318,130 @@ def _result_folders(models: Sequence[Path], output: Path | None) -> list[Path | 
     return folders
 
 
-def _solved(result: SolveResult) -> dict[str, Any]:
-    return {"model": result.model, "solver": result.solver, "status": "ok", "reason": None, "message": "",
-            "seconds": round(result.seconds, 3), "output_dir": result.output_dir,
-            "result_files": list(result.result_files)}
-
-
-def _unsolved(model: Path, solver: str, status: str, reason: str | None, message: str) -> dict[str, Any]:
-    return {"model": model.absolute(), "solver": solver, "status": status, "reason": reason, "message": message,
-            "seconds": None, "output_dir": None, "result_files": []}
+def _relative(path: Path, folder: Path) -> str:
+    """A result file as records name it: relative to the output folder, absolute outside it."""
+    return path.relative_to(folder).as_posix() if path.is_relative_to(folder) else str(path)
 
 
 def _run_solve(args: argparse.Namespace) -> int:
+    from .batch import JobRecord
+    from .batch._jobs import describe
+    from .batch._records import tally
+
     models = expand_models(args.models)
     folders = _result_folders(models, args.output)
-    records: list[dict[str, Any]] = []
+    output = Path.cwd() if args.output is None else args.output.absolute()
+    records: list[JobRecord] = []
+    shown: list[object] = []  # each record's result folder, for the table
     interrupted = False
     with open_session(args) as session:
         try:
             for index, (model, folder) in enumerate(zip(models, folders, strict=True), start=1):
+                name = model.stem if folder is None else folder.name
+                started = time.perf_counter()
                 try:
                     result = session.solve(model, args.solver, args.sandbox, folder)
                 except SolveError as error:
-                    records.append(_unsolved(model, error.solver, "failed", error.reason, str(error)))
+                    records.append(JobRecord(name, str(model.absolute()), error.solver, "failed",
+                                             time.perf_counter() - started, error=describe(error), attempts=1,
+                                             requested_solver=args.solver, reason=error.reason))
+                    shown.append("-")
                     outcome = f"failed: {error}"
                 else:
-                    records.append(_solved(result))
+                    files = tuple(_relative(path, output) for path in result.result_files)
+                    records.append(JobRecord(name, str(result.model), result.solver, "ok", result.seconds, files,
+                                             attempts=1, requested_solver=args.solver))
+                    shown.append(result.output_dir)
                     count = len(result.result_files)
                     outcome = f"ok, {count} result file{'' if count == 1 else 's'} in {result.output_dir}"
                 progress(args, f"[{index}/{len(models)}] {model}: {outcome}")
         except KeyboardInterrupt:
             interrupted = True
-            for model in models[len(records) :]:
-                records.append(_unsolved(model, args.solver, "not solved", "interrupted", ""))
-    tally = Counter(record["status"] for record in records)
-    if args.json:
-        print_json({"command": "solve", "ok": tally["ok"] == len(models), "interrupted": interrupted,
-                    "models": records})
+            for number, model in enumerate(models[len(records) :]):
+                status: Status = "pending" if number else "cancelled"
+                records.append(JobRecord(model.stem, str(model.absolute()), args.solver, status,
+                                         requested_solver=args.solver, reason="interrupted"))
+                shown.append("-")
+    solved = sum(record.status == "ok" for record in records)
+    if args.json or args.csv:
+        write_records(args, "solve", records, output, ok=solved == len(models), interrupted=interrupted)
     else:
-        rows = [(Path(r["model"]).name, r["solver"], r["status"] if r["status"] == "ok" else r["reason"],
-                 "-" if r["seconds"] is None else f"{r['seconds']:.2f}", r["output_dir"] or "-") for r in records]
+        rows = [(Path(r.model).name, r.solver, r.status if r.status == "ok" else r.reason,
+                 "-" if r.status != "ok" else f"{r.seconds:.2f}", folder)
+                for r, folder in zip(records, shown, strict=True)]
         print(format_table(("model", "solver", "status", "seconds", "results"), rows))
-        print(f"{tally['ok']} of {len(models)} solved")
+        print(f"{solved} of {len(models)} solved")
     if interrupted:
-        print(f"interrupted: {tally['ok']} ok, {tally['failed']} failed, {tally['not solved']} not solved",
-              file=sys.stderr)
+        print(f"interrupted: {tally(tuple(records))}", file=sys.stderr)
         return INTERRUPTED
-    return OK if tally["ok"] == len(models) else FAILED
+    return OK if solved == len(models) else FAILED
+
+
+def write_records(args: argparse.Namespace, command: str, records: Sequence[JobRecord], output: Path,
+                   **document: Any) -> None:
+    """The records on standard output: as rows with --csv (their `result_files` joined by ";"), else as one
+    JSON document: the command, what `document` holds, the output folder and the records."""
+    from .batch._records import RECORD_FIELDS, record_data
+
+    if args.csv:
+        writer = csv.DictWriter(sys.stdout, RECORD_FIELDS, lineterminator="\n")
+        writer.writeheader()
+        for record in records:
+            writer.writerow({**record_data(record), "result_files": ";".join(record.result_files)})
+    else:
+        print_json({"command": command, **document, "output_dir": output,
+                    "records": [record_data(record) for record in records]})
+
+
+def _host_classes(session: Session) -> list[str]:
+    """The full names of the host classes in the installation's assemblies, sorted."""
+    from . import veltrane_core as core
+    from ._core_calls import core_output
+
+    found = []
+    with core_output():
+        for assembly in SETUP_ASSEMBLIES + OTHER_ASSEMBLIES:
+            namespace = assembly.removesuffix(".dll")
+            try:
+                core.load_dll(assembly)
+                module = importlib.import_module(namespace)
+            except Exception:  # not an assembly of this installation, or not a namespace of its own
+                continue
+            found += [f"{namespace}.{name}" for name in dir(module)
+                      if not name.startswith("_") and isinstance(getattr(module, name, None), type)]
+    return sorted(set(found))
 
 
 def _run_inspect(args: argparse.Namespace) -> int:
+    if (args.class_name is None) == (not args.list):
+        raise UsageError("name a CLASS, or --list the classes")
     with open_session(args) as session:
-        try:
-            description = session.inspect_class(args.class_name)
-        except LookupError as error:
-            raise UsageError(f"CLASS: {error}") from error
-    if args.json:
+        if args.list:
+            classes = _host_classes(session)
+        else:
+            try:
+                description = session.inspect_class(args.class_name)
+            except LookupError as error:
+                raise UsageError(f"CLASS: {error}{_did_you_mean(args.class_name, _host_classes(session))}") from None
+    if args.list:
+        if args.json:
+            print_json({"command": "inspect", "ok": True, "classes": classes})
+        else:
+            print("\n".join(classes))
+    elif args.json:
         print_json({"command": "inspect", "ok": True, "class": args.class_name, "description": json.loads(description)})
     else:
         print(description)
     return OK
+
+
+def _did_you_mean(name: str, classes: Sequence[str]) -> str:
+    """"; did you mean 'Model'?" for a name close to a class's short or full name, and where to find them."""
+    names = {full.rpartition(".")[2]: full for full in classes} | {full: full for full in classes}
+    same = [short for short in names if short.casefold() == name.casefold()]
+    close = same or difflib.get_close_matches(name, list(names), n=3, cutoff=0.75)
+    suggestion = f"; did you mean {' or '.join(map(repr, close))}?" if close else ""
+    return f"{suggestion} (`inspect --list` lists the classes)"
 
 
 def add_command(
@@ -342,6 +452,7 @@ def add_command(
         name, help=summary, description=description, epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter
     )
     parser.set_defaults(handler=handler)
+    _add_global_options(parser, on_command=True)
     return parser
 
 
@@ -376,13 +487,16 @@ def _add_solve(commands: SubParsers) -> None:
     place.add_argument("--sandbox", dest="sandbox", action="store_true", default=True, help="solve a copy (default)")
     place.add_argument("--in-place", dest="sandbox", action="store_false", help="solve in the model's folder")
     parser.add_argument("--output", metavar="DIR", type=Path, help="put each model's results in DIR/<model>")
-    add_output_options(parser)
+    add_output_options(parser, records=True)
 
 
 def _add_inspect(commands: SubParsers) -> None:
-    description = "Print the JSON description (properties, methods, constructors) of the host class CLASS."
+    description = ("Print the JSON description (properties, methods, constructors) of the host class CLASS, or list "
+                   "the classes (--list).")
     parser = add_command(commands, "inspect", _run_inspect, "the JSON description of a host class", description)
-    parser.add_argument("class_name", metavar="CLASS", help="short or full name: Model, Veltrane.Tubrolis.Core.Model")
+    parser.add_argument("class_name", metavar="CLASS", nargs="?",
+                        help="short or full name: Model, Veltrane.Tubrolis.Core.Model")
+    parser.add_argument("--list", action="store_true", help="list the classes of the installation's assemblies")
     add_installation_options(parser)
     add_output_options(parser)
 
@@ -406,12 +520,13 @@ def _add_batch(commands: SubParsers) -> None:
     parser.add_argument("--retries", type=int, default=0, metavar="N",
                         help="start a timed-out job or one whose worker died again, up to N times")
     parser.add_argument("--rerun", action="store_true", help="solve again the models an earlier run solved")
-    add_output_options(parser)
+    add_output_options(parser, records=True)
 
 
 def _run_batch(args: argparse.Namespace) -> int:
     """`veltrane batch`: 0 when every model is solved, 1 when one failed; bad input is a UsageError."""
     from .batch import BatchError, BatchInterrupted, run_batch
+    from .batch._records import tally
 
     models = expand_models(args.models)
     options = installation_options(args)
@@ -425,23 +540,19 @@ def _run_batch(args: argparse.Namespace) -> int:
         raise UsageError(str(error)) from None
     except BatchInterrupted as interrupt:
         _report_batch(args, interrupt.report, interrupted=True)
-        tally = Counter(record.status for record in interrupt.report.records)
-        print(f"interrupted: {tally['ok']} ok, {tally['cancelled']} cancelled, {tally['pending']} pending; "
-              "run the same command again to resume", file=sys.stderr)
+        print(f"interrupted: {tally(interrupt.report.records)}; run the same command again to resume", file=sys.stderr)
         return INTERRUPTED
     _report_batch(args, report, interrupted=False)
     return OK if report.ok else FAILED
 
 
 def _report_batch(args: argparse.Namespace, report: BatchReport, interrupted: bool) -> None:
-    """The batch's summary, or its JSON document."""
+    """The batch's summary, its records as CSV, or its JSON document."""
     from .batch import summary
 
-    if args.json:
-        document = dataclasses.asdict(report)
-        for record in document["records"]:  # a job's reason is its status, unless it was solved
-            record.setdefault("reason", None if record["status"] == "ok" else record["status"])
-        print_json({"command": "batch", "ok": report.ok and not interrupted, "interrupted": interrupted, **document})
+    if args.json or args.csv:
+        write_records(args, "batch", report.records, report.output_dir, ok=report.ok and not interrupted,
+                       interrupted=interrupted, skipped=report.skipped, seconds=report.seconds, notes=report.notes)
     else:
         print(summary(report))
 
@@ -458,34 +569,72 @@ def build_parser() -> argparse.ArgumentParser:
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
-    parser.add_argument(
-        "--simulated", metavar="DIR", type=Path, help="use the simulated host, with an installation made in DIR"
-    )
-    parser.add_argument("-v", "--verbose", action="count", default=0, help="log more (-vv: debug)")
+    _add_global_options(parser, on_command=False)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for register in REGISTRARS:
         register(commands)
     return parser
 
 
+class _ForgivingStream:
+    """A standard stream that writes what its encoding cannot hold as replacement characters, and whose reader
+    may go away (``| head``): from then on what is written there is dropped, so that the command ends its work
+    and exits with the status of that work, whenever the reader went."""
+
+    def __init__(self, stream: TextIO) -> None:
+        self._stream = stream
+        self._errors = getattr(stream, "errors", None)
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="replace")
+
+    def write(self, text: str) -> int:
+        try:
+            return self._stream.write(text)
+        except OSError as error:
+            self._reader_gone(error)
+            return len(text)
+
+    def flush(self) -> None:
+        try:
+            self._stream.flush()
+        except OSError as error:
+            self._reader_gone(error)
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._stream, name)
+
+    def restore(self) -> TextIO:
+        """The stream as it was, flushed (the interpreter's last flush must not meet a reader gone)."""
+        self.flush()
+        if hasattr(self._stream, "reconfigure"):
+            with contextlib.suppress(ValueError):  # closed meanwhile
+                self._stream.reconfigure(errors=self._errors)
+        return self._stream
+
+    def _reader_gone(self, error: OSError) -> None:
+        # Windows reports a pipe whose reader is gone as EINVAL.
+        if not isinstance(error, BrokenPipeError) and not (sys.platform == "win32" and error.errno == errno.EINVAL):
+            raise error
+        os.dup2(os.open(os.devnull, os.O_WRONLY), self._stream.fileno())  # what the buffer holds goes there too
+
+
 @contextlib.contextmanager
-def _replacing_streams() -> Iterator[None]:
-    """Standard output and error write what their encoding cannot hold as replacement characters."""
-    streams = [stream for stream in (sys.stdout, sys.stderr) if hasattr(stream, "reconfigure")]
-    previous = [stream.errors for stream in streams]
-    for stream in streams:
-        stream.reconfigure(errors="replace")
+def _forgiving_streams() -> Iterator[None]:
+    """Standard output and error as :class:`_ForgivingStream` meanwhile."""
+    if sys.stdout is None or sys.stderr is None:  # pythonw: no console to write to
+        yield
+        return
+    stdout, stderr = _ForgivingStream(sys.stdout), _ForgivingStream(sys.stderr)
+    sys.stdout, sys.stderr = cast(TextIO, stdout), cast(TextIO, stderr)
     try:
         yield
     finally:
-        for stream, errors in zip(streams, previous, strict=True):
-            with contextlib.suppress(ValueError):  # closed meanwhile
-                stream.reconfigure(errors=errors)
+        sys.stdout, sys.stderr = stdout.restore(), stderr.restore()
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status (see :data:`EXIT_STATUSES`)."""
-    with _replacing_streams():
+    with _forgiving_streams():
         parser = build_parser()
         try:
             args = parser.parse_args(argv)
@@ -501,6 +650,8 @@ def _handle(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     """Runs the sub-command; what it raises becomes an error line and its exit status."""
     prefix = f"{parser.prog} {args.command}: "
     try:
+        if args.simulated is not None:
+            _simulated(args.simulated)  # before the handler expands MODEL patterns: they may name the samples
         status: int = args.handler(args)
     except (UsageError, ModuleNotFoundError) as error:
         notes = "".join(f"\n{note}" for note in getattr(error, "__notes__", ()))
@@ -510,9 +661,6 @@ def _handle(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
         _failed(args, INTERRUPTED, "interrupted")
         print(f"{prefix}interrupted", file=sys.stderr)
         return INTERRUPTED
-    except BrokenPipeError:  # the reader went away (| head): stop quietly
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return FAILED
     except Exception as error:
         traceback.print_exc()
         _failed(args, INTERNAL, f"internal error: {type(error).__name__}: {error}")

@@ -270,11 +270,15 @@ class Session:
         settings_file = Path(core._settingsPath_) if settings is None else _path(settings, "settings")
         sources_file = Path(core._dataSourcesPath_) if data_sources is None else _path(data_sources, "data_sources")
         _existing(directory, "the installation directory", "pass the application's installation directory")
-        for path, option, what in (
-            (settings_file, "settings", "the settings file"),
-            (sources_file, "data_sources", "the data-sources file"),
+        for path, given, option, what in (
+            (settings_file, settings, "settings", "the settings file"),
+            (sources_file, data_sources, "data_sources", "the data-sources file"),
         ):
-            hint = f"pass {option}=PATH (command line: --{option.replace('_', '-')} PATH) to read it elsewhere"
+            flag = f"--{option.replace('_', '-')}"
+            if given is None:
+                hint = f"pass {option}=PATH (command line: {flag} PATH) to read it elsewhere"
+            else:
+                hint = f"check the path given as {option} (command line: {flag})"
             _existing(path, what, hint)
         with core_output():
             if settings is not None:
@@ -378,10 +382,12 @@ class Session:
         """Solve ``model`` and copy its result files to ``output_dir`` (default: the folder
         ``<model name>.results`` beside the model); the solution is disposed of before returning.
 
-        The folder is made and checked before the solve. It then holds exactly the files the result lists:
-        those an earlier solve copied there and this one did not write again are removed first (no other file
-        is). Structure models are always solved with Vazer, whatever ``solver`` says; the result names the
-        solver that ran. Raises :class:`SolveError`.
+        The folder is made and checked before the solve. The new files replace the earlier result only once
+        they are all copied: the layer's files of the earlier result go, every other file stays, and a file
+        of a result's name that the layer did not write (or that changed since) fails the solve instead of
+        being written over; a failed solve or copy leaves the folder as it was. Structure models are always
+        solved with Vazer, whatever ``solver`` says; the result names the solver that ran.
+        Raises :class:`SolveError`.
         """
         started = time.perf_counter()
         chosen = None if output_dir is None else _path(output_dir, "output_dir")

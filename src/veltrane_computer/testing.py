@@ -11,10 +11,12 @@ there in every test of a project that installs veltrane_computer::
         ...
 
 - ``veltrane_installation``: a simulated installation laid out in the test's
-  ``tmp_path`` (the paths ``Session.open`` takes);
+  ``tmp_path``: ``Session.open(veltrane_installation)``, ``Session.open(**veltrane_installation)``
+  and ``run_batch(jobs, veltrane_installation, ...)`` take it;
 - ``veltrane_session``: a :class:`~veltrane_computer.session.Session` open on it;
 - ``veltrane_model``: a factory, ``veltrane_model("piping" | "structure", name=None)``,
-  answering a saved :class:`~veltrane_computer.model.Model` with geometry and loads;
+  answering a saved :class:`~veltrane_computer.model.Model` with geometry and loads
+  (annotate the argument with :class:`ModelFactory`);
 - ``veltrane_switches``: the simulated host's outcomes: solve time, a hang, a
   crash, a solver failure (they reach batch workers too).
 
@@ -28,9 +30,9 @@ from __future__ import annotations
 
 import contextlib
 import os
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
 from types import ModuleType
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Protocol
 
 import pytest
 
@@ -41,6 +43,7 @@ if TYPE_CHECKING:
 
 __all__ = [
     "HostSwitches",
+    "ModelFactory",
     "kept_globals",
     "veltrane_installation",
     "veltrane_session",
@@ -50,6 +53,14 @@ __all__ = [
 
 # The model each kind's factory call makes when no name is given.
 _DEFAULT_NAMES = {"piping": "Line1", "structure": "Rack"}
+
+
+class ModelFactory(Protocol):
+    """The type of the ``veltrane_model`` fixture: ``def test_x(veltrane_model: ModelFactory) -> None``."""
+
+    def __call__(self, kind: Kind = "piping", name: str | None = None) -> Model:
+        """A saved model of that kind with geometry and loads, in a folder of its own named ``name``."""
+        ...
 
 
 class HostSwitches:
@@ -129,8 +140,8 @@ def veltrane_installation(
     tmp_path: os.PathLike[str], monkeypatch: pytest.MonkeyPatch
 ) -> Iterator[SimulatedInstallation]:
     """A simulated installation in the test's temporary folder; the core's globals, the simulated host's
-    current installation and its switches are put back afterwards. What sessions remember of their
-    results folders is kept there too, not in the user's state folder."""
+    current installation and its switches are put back afterwards. The state folder where earlier versions
+    recorded results folders is looked for there too, not the user's."""
     from .simulated import simulated_installation
 
     monkeypatch.setenv("VELTRANE_STATE_DIR", os.path.join(tmp_path, "veltrane-state"))
@@ -159,7 +170,7 @@ def veltrane_session(veltrane_installation: SimulatedInstallation) -> Iterator[S
 
 
 @pytest.fixture
-def veltrane_model(veltrane_session: Session, tmp_path: os.PathLike[str]) -> Callable[..., Model]:
+def veltrane_model(veltrane_session: Session, tmp_path: os.PathLike[str]) -> ModelFactory:
     """``veltrane_model(kind="piping", name=None)``: a model with geometry and loads, saved in a folder
     of its own under ``tmp_path/models`` (named Line1 or Rack by default)."""
     import veltrane_sim

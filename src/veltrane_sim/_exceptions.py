@@ -3,13 +3,15 @@
 Every class derives from the host root ``System.Exception``, which itself
 derives from Python's ``Exception`` -- and from nothing else.  As through the
 bridge, ``e.Message`` and ``e.args[0]`` are the bare message while ``str(e)``
-adds a stack trace.  In particular a
+adds a stack trace, after the platform's line separator (``"\r\n"`` on
+Windows, as .NET writes it there).  In particular a
 host ``FileNotFoundException`` is *not* a Python ``FileNotFoundError``: code
 that wants to catch host failures has to catch ``Exception`` (or the host
 class), exactly as with the real bridge.
 """
 
 import builtins
+import os
 
 
 class HostException(builtins.Exception):
@@ -31,8 +33,10 @@ class HostException(builtins.Exception):
         return None
 
     def __str__(self):
-        # The bridge appends the .NET stack trace; callers read Message (or args[0]).
-        return f"{self.Message}\n  at {_full_name(type(self))} (simulated host) [0x00000] in <veltrane_sim>:0 "
+        # The bridge appends the .NET stack trace, on a line of its own as the
+        # platform ends lines; callers read Message (or args[0]).
+        trace = f"  at {_full_name(type(self))} (simulated host) [0x00000] in <veltrane_sim>:0 "
+        return f"{self.Message}{os.linesep}{trace}"
 
 
 HostException.__name__ = HostException.__qualname__ = "Exception"

@@ -94,7 +94,7 @@ class Switches:
         # VeltraneApplication.GetSettingsController() answers None.
         "no_settings_controller": False,
         # Seconds each solver Run() sleeps before working.
-        "solver_delay": 0.0,
+        "solve_seconds": 0.0,
         # fnmatch patterns of solver input file stems: a Run() of a matching
         # input never ends, or ends its whole process (after the delay).
         "solve_hang": None,
@@ -106,7 +106,7 @@ class Switches:
     # Switches that other processes (spawned workers) see through their
     # environment: a variable applies while its switch is left at the default.
     ENVIRONMENT = {
-        "solver_delay": ("VELTRANE_SIM_SOLVE_SECONDS", float),
+        "solve_seconds": ("VELTRANE_SIM_SOLVE_SECONDS", float),
         "solve_hang": ("VELTRANE_SIM_SOLVE_HANG", str),
         "solve_crash": ("VELTRANE_SIM_SOLVE_CRASH", str),
         "solve_fail": ("VELTRANE_SIM_SOLVE_FAIL", str),
@@ -124,9 +124,18 @@ class Switches:
             object.__setattr__(self, "_failures", {})
 
     def __setattr__(self, name, value):
-        if name not in self._DEFAULTS and name != "settings":
+        if name not in self._DEFAULTS and name != "settings" and name != "solver_delay":
             raise AttributeError(f"unknown switch {name!r}")
         object.__setattr__(self, name, value)
+
+    @property
+    def solver_delay(self):
+        """The earlier name of solve_seconds."""
+        return self.solve_seconds
+
+    @solver_delay.setter
+    def solver_delay(self, seconds):
+        self.solve_seconds = seconds
 
     def effective(self, name):
         """The switch's value, or its environment variable's when the switch

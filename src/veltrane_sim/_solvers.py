@@ -140,7 +140,7 @@ class _Solver(ISolver):
         when the input's file stem matches their pattern.  True when the run
         must fail (the solve_fail pattern matches)."""
         switches = _journal.switches
-        seconds = switches.effective("solver_delay")
+        seconds = switches.effective("solve_seconds")
         if seconds and seconds > 0:
             time.sleep(seconds)
         stem = os.path.splitext(os.path.basename(input_file))[0]

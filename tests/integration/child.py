@@ -3,7 +3,8 @@ a caller saw to a JSON file.
 
     python child.py --host real|sim --root DIR --assemblies DIR --out FILE [--delay MS] SCENARIO...
 
-The real host is pythonnet's clr on Mono with the C# stand-in assemblies
+The real host is pythonnet's clr (on the runtime PYTHONNET_RUNTIME names) and
+pywin32's pythoncom on Windows, with the C# stand-in assemblies
 (compiled into --assemblies); the simulated one is veltrane_sim. Each binds
 once per process, which is why scenarios run here rather than in pytest.
 """
@@ -25,7 +26,8 @@ SOLVER_KINDS = {"vazer_path": "Vazer", "diroziziva_path": "DiroZiziva"}
 def bind_host(host: str) -> None:
     """Make `import clr` and `import pythoncom` find the chosen host."""
     if host == "real":
-        sys.path.insert(0, os.path.join(HERE, "standins"))
+        if sys.platform != "win32":  # pywin32's pythoncom on Windows
+            sys.path.insert(0, os.path.join(HERE, "standins"))
         warnings.filterwarnings("ignore", message="Hosting Mono versions before", category=UserWarning)
         import clr  # noqa: F401  (starts the runtime now, so the warning filter applies)
     else:
@@ -63,13 +65,14 @@ def main() -> int:
     parser.add_argument("--delay", type=int, default=0)
     parser.add_argument("scenarios", nargs="+")
     args = parser.parse_args()
+    installation = lay_out(args.root, "inst", args.host, args.assemblies, args.delay)
+    # Before the runtime starts: .NET Core reads the environment once.
+    os.environ["VELTRANE_SETTINGS_DIRECTORY"] = installation.settings_directory
     bind_host(args.host)
     sys.path.insert(0, HERE)
     import scenarios
     from veltrane_computer import veltrane_core
 
-    installation = lay_out(args.root, "inst", args.host, args.assemblies, args.delay)
-    os.environ["VELTRANE_SETTINGS_DIRECTORY"] = installation.settings_directory
     installation.bind(veltrane_core)
     context = scenarios.Context(
         veltrane_core, args.host, args.root, installation,

@@ -67,7 +67,7 @@ class Context:
         if not hasattr(e, "Message"):
             return {"message": self.shown(str(e))}
         return {"host": True, "args0 is Message": e.args[0] == e.Message,
-                "str adds a trace": str(e) != e.Message and str(e).startswith(e.Message + "\n")}
+                "str adds a trace": str(e) != e.Message and str(e).startswith(e.Message + os.linesep)}
 
     def take(self) -> list[list[Any]]:
         taken, self._observations = self._observations, []

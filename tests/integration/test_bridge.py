@@ -7,6 +7,7 @@ import json
 import os
 import signal
 import subprocess
+import sys
 import time
 
 import pytest
@@ -34,6 +35,7 @@ def seen(value=None, printed=(), **raised):
     return {**raised, "printed": list(printed)} if raised else {"value": value, "printed": list(printed)}
 
 
+ROOT = "<root>"  # paths as the module answers them, with the platform's separator
 HOST_ERROR = {"host": True, "args0 is Message": True, "str adds a trace": True}
 MODEL = {"host object": "Model"}
 SOLUTION = {"host object": "Solution"}
@@ -45,7 +47,8 @@ EXPECTED = {
         ("exe path", os.path.join("inst", "Tubrolis 2025.1")),
         ("load_dll, relative", seen(None, ["Veltrane.Helper.dll loaded"])),
         ("setup, absolute", seen(True)),
-        ("setup, missing", seen(raised="FileNotFoundError", message="The directory '<root>/missing' does not exist.")),
+        ("setup, missing",
+         seen(raised="FileNotFoundError", message=f"The directory '{os.path.join(ROOT, 'missing')}' does not exist.")),
         ("setup, no Extensions", seen(False)),
         ("application", {"host object": "VeltraneApplication"}),
     ],
@@ -63,7 +66,7 @@ EXPECTED = {
         ("files after saving", ["Pipe1.tessel", "conception.fre"]),
         ("loadTessel", seen(["0"])),
         ("loadTessel, not a model", seen(None)),
-        ("getTessel", seen("<root>/models/pipe/Pipe1.tessel")),
+        ("getTessel", seen(os.path.join(ROOT, "models", "pipe", "Pipe1.tessel"))),
     ],
     "fre_writer": [
         ("own file written", True),
@@ -92,7 +95,7 @@ EXPECTED = {
     ],
     "sandbox": [
         ("solve in a sandbox", seen("Pipe1.vres")),
-        ("sandbox", ["<tmp>/<uuid>", ["Pipe1.tessel", "Pipe1.vres", "conception.fre"]]),
+        ("sandbox", [os.path.join("<tmp>", "<uuid>"), ["Pipe1.tessel", "Pipe1.vres", "conception.fre"]]),
         ("caller's folder untouched", True),
         ("first sandbox gone", [False, True]),
         ("second sandbox gone", False),
@@ -110,7 +113,7 @@ EXPECTED = {
         ("AddReference, relative path", seen(raised="FileNotFoundException", **HOST_ERROR)),
     ],
     "projects": [
-        ("addPipingProject", seen("<root>/projects/Plant", ["Veltrane.Tubrolis.Project.dll loaded"])),
+        ("addPipingProject", seen(os.path.join(ROOT, "projects", "Plant"), ["Veltrane.Tubrolis.Project.dll loaded"])),
         ("project files", ["Plant.project"]),
         ("Point after the project types", seen(1.0)),
         ("addPipingProject, existing", seen("")),
@@ -145,19 +148,57 @@ def test_files_written_by_the_stand_ins(real):
     assert "culture en-US" in (pipe / "Pipe1.vres").read_text().splitlines()
 
 
+# Ctrl-C as each system delivers it: SIGINT; on Windows the console's
+# CTRL_C_EVENT to the processes attached to it. There the child gets a
+# console of its own, and a helper attaches to it and sends the event
+# (ignoring it itself), as pressing Ctrl-C in the child's window would.
+SEND_CTRL_C = """
+import ctypes, sys
+kernel32 = ctypes.windll.kernel32
+kernel32.FreeConsole()
+sent = (kernel32.AttachConsole(int(sys.argv[1])) and kernel32.SetConsoleCtrlHandler(None, True)
+        and kernel32.GenerateConsoleCtrlEvent(0, 0))
+sys.exit(0 if sent else 1)
+"""
+OWN_CONSOLE = subprocess.CREATE_NEW_CONSOLE if sys.platform == "win32" else 0
+
+
+def press_ctrl_c(child: subprocess.Popen) -> None:
+    if sys.platform != "win32":
+        child.send_signal(signal.SIGINT)
+        return
+    subprocess.run([sys.executable, "-c", SEND_CTRL_C, str(child.pid)], stdin=subprocess.DEVNULL, check=True,
+                   timeout=60)
+
+
+def printed_line(log, line: str, child: subprocess.Popen, seconds: float) -> bool:
+    """Whether the child printed `line` into the file `log` within `seconds`."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline and child.poll() is None:
+        if line in log.read_text(encoding="utf-8", errors="replace").splitlines():
+            return True
+        time.sleep(0.05)
+    return False
+
+
+@pytest.mark.timeout(300)
 def test_ctrl_c_during_a_solve_ends_cleanly(stand_ins, tmp_path):
-    out = str(tmp_path / "observations.json")
-    child = subprocess.Popen(child_command("real", str(tmp_path), out, ["interrupt"], stand_ins, delay_ms=3000),
-                             cwd=tmp_path, env=child_environment(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             text=True)
-    for line in child.stdout:
-        if line.strip() == "solving":
-            break
-    time.sleep(1)  # well inside the run, which takes three seconds
-    child.send_signal(signal.SIGINT)
-    stdout, stderr = child.communicate(timeout=120)
-    assert child.returncode == 0, stderr
-    assert "fatal" not in stderr.lower() and "ThreadAbortException" not in stderr, stderr
+    out, log = str(tmp_path / "observations.json"), tmp_path / "child.log"
+    with open(log, "w", encoding="utf-8") as printed:  # a file: a pipe could be held open by what the child starts
+        child = subprocess.Popen(
+            child_command("real", str(tmp_path), out, ["interrupt"], stand_ins, delay_ms=3000), cwd=tmp_path,
+            env=child_environment(), stdin=subprocess.DEVNULL, stdout=printed, stderr=subprocess.STDOUT,
+            creationflags=OWN_CONSOLE)
+        try:
+            assert printed_line(log, "solving", child, 120), log.read_text()
+            time.sleep(1)  # well inside the run, which takes three seconds
+            press_ctrl_c(child)
+            child.wait(timeout=120)
+        finally:
+            child.kill()
+    stdout = log.read_text(encoding="utf-8", errors="replace")
+    assert child.returncode == 0, stdout
+    assert "fatal" not in stdout.lower() and "ThreadAbortException" not in stdout, stdout
     with open(out, encoding="utf-8") as f:
         assert json.load(f)["interrupt"] == [["interrupted", True], ["no current solution", True]]
     assert "no current solution at exit: True" in stdout.splitlines()

@@ -490,6 +490,7 @@ PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(&module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
     compat::interpreter_slot,
+    compat::gil_slot,
     {0, nullptr},
 };
 

@@ -1,13 +1,13 @@
 // What differs between the interpreters the module is built for (CPython
-// 3.11, 3.12 and 3.13), in one place: which interpreters may create the
-// module, and how the frame learns that the module namespace or its builtins
-// changed since a global was last looked up.
+// 3.11 to 3.15), in one place: which interpreters may create the module,
+// what it declares about the GIL, and how the frame learns that the module
+// namespace or its builtins changed since a global was last looked up.
 #pragma once
 
 #include <Python.h>
 
-#if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030E0000
-#error "veltrane_core is built for CPython 3.11, 3.12 and 3.13"
+#if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x03100000
+#error "veltrane_core is built for CPython 3.11 to 3.15"
 #endif
 
 #include <cstdint>
@@ -23,6 +23,17 @@ namespace vc::compat {
 inline const PyModuleDef_Slot interpreter_slot{Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED};
 #else
 inline const PyModuleDef_Slot interpreter_slot{0, nullptr};
+#endif
+
+// The core's state relies on the GIL. From 3.13 the module says so: a
+// free-threaded interpreter then enables the GIL to load it, with a
+// RuntimeWarning, rather than run the core without it. (Before 3.13 there
+// is no such slot, and the entry ends the list; the slot above comes first,
+// so that 3.12 keeps it.)
+#if PY_VERSION_HEX >= 0x030D0000
+inline const PyModuleDef_Slot gil_slot{Py_mod_gil, Py_MOD_GIL_USED};
+#else
+inline const PyModuleDef_Slot gil_slot{0, nullptr};
 #endif
 
 // The two dictionaries a global is looked up in: the module namespace, then
@@ -50,7 +61,7 @@ inline std::uint64_t namespace_stamp(PyObject* globals) noexcept {
 
 #else
 
-// 3.12 and later: a dictionary watcher counts the changes of both dicts.
+// 3.12 to 3.15: a dictionary watcher counts the changes of both dicts.
 inline std::uint64_t namespace_changes = 1;
 inline int count_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
     ++namespace_changes;

@@ -15,6 +15,7 @@ Name daemon{"daemon"};
 Name start{"start"};
 Name enumerate{"enumerate"};
 Name ident{"ident"};
+Name is_alive{"is_alive"};
 Name time_module{"time"};
 Name sleep{"sleep"};
 Name atexit_module{"atexit"};
@@ -64,7 +65,14 @@ void register_exit_wait(const Module& module) {
 
 void abandon(const Module& module, py::handle sta_thread) {
     register_exit_wait(module);
-    const unsigned long worker = PyLong_AsUnsignedLong(attr(sta_thread, ident).ptr());
+    // A start interrupted before the thread ran: its identity comes as soon as it runs.
+    py::object identity = attr(sta_thread, ident);
+    if (equals_none(identity)) {
+        py::object time = import_module(module, time_module);
+        py::object pause = steal(PyFloat_FromDouble(0.001));
+        while (equals_none(identity = attr(sta_thread, ident))) call_method(time, sleep, pause);
+    }
+    const unsigned long worker = PyLong_AsUnsignedLong(identity.ptr());
     if (worker == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw_error();
     Py_XSETREF(abandoned.thread, Py_NewRef(sta_thread.ptr()));
     abandoned.worker = worker;
@@ -77,10 +85,17 @@ void run_worker_thread(const Module& module, py::handle worker, py::handle argum
     py::object sta_thread = call_with_keywords(attr(global(module, names::threading), names::Thread), {},
                                                {{&target, worker}, {&args_name, arguments}});
     set_attr(sta_thread, daemon, Py_True);
+    // Waited for in slices: a signal whose handler ran on another thread (a
+    // runtime that installs its own handlers may pass it on from there) wakes
+    // no wait of this thread, and on Windows no signal interrupts a lock's wait, so
+    // Ctrl-C is seen at the end of a slice rather than at the end of the run.
     // Thread.start waits for the thread to run: an interrupt there leaves it running as well.
+    py::object slice = steal(PyFloat_FromDouble(0.05));
     try {
         call_method(sta_thread, start);
-        call_method(sta_thread, names::join);
+        do {
+            call_method(sta_thread, names::join, slice);
+        } while (truth(call_method(sta_thread, is_alive)));
     } catch (PythonError&) {
         if (still_running(module, sta_thread)) abandon(module, sta_thread);
         throw;

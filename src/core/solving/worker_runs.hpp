@@ -11,7 +11,8 @@
 namespace vc {
 
 // `worker(*arguments)` on a daemon thread of its own, waited for without a
-// time limit, once any abandoned run has ended.
+// time limit (in short slices, so that Ctrl-C is seen however it is
+// delivered), once any abandoned run has ended.
 void run_worker_thread(const Module& module, py::handle worker, py::handle arguments);
 
 // Waits for the abandoned run, if there is one, and disposes of the solution

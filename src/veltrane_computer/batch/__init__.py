@@ -13,7 +13,9 @@ cluster -- sets each of them up once, and hands them the jobs one at a time::
         print(record.name, record.status, record.error)
 
 The result files of a job go to ``output_dir/<job name>/``, a folder the batch
-makes and claims in its journal; it removes only the files it wrote there, and
+makes and claims in its journal; the results are committed there as a session
+commits them (veltrane_computer._results: the earlier ones stay until the new
+ones are all there, a file the user changed is never touched), and the batch
 refuses, before any work, a result folder that holds a model or files that no
 batch claimed.  ``output_dir/manifest.journal`` keeps every record of every
 batch into the folder, one line per settled job; ``output_dir/manifest.json``
@@ -27,7 +29,9 @@ there; ``rerun=True`` solves everything again.
 from __future__ import annotations
 
 import logging
+import multiprocessing
 import os
+import sys
 import tempfile
 import time
 from collections import Counter, deque
@@ -41,10 +45,13 @@ from ._jobs import _Setup, _Task, check_jobs, check_options, check_result_folder
 from ._jobs import resumed as _resumed
 from ._journal import FolderLock, Journal
 from ._progress import Progress, summary
+from ._progress import skipped as report_skipped
 from ._records import (
     JOURNAL,
     LOCK,
     MANIFEST,
+    NO_MAIN_GUARD,
+    NO_MAIN_GUARD_STATUS,
     BatchError,
     BatchInterrupted,
     BatchReport,
@@ -69,6 +76,10 @@ __all__ = [
     "JOURNAL",
     "LOCK",
 ]
+
+# Tracebacks and reprs name the public module, where users import them from.
+for _public in (Job, JobRecord, BatchReport, BatchError, BatchInterrupted):
+    _public.__module__ = __name__
 
 # Outcomes that say nothing about the job itself: retried on a fresh worker while `retries` allow.
 _RETRIED = ("timed-out", "worker-lost")
@@ -104,18 +115,27 @@ def run_batch(
     stopped or whose worker died is started again on another worker up to
     `retries` times.  A failing job never stops the others.  In-place jobs
     (`sandbox=False`) of models in one folder run one after the other.
-    `rerun` solves again the jobs an earlier run solved.  `module`, `settings`
+    `rerun` solves again the jobs an earlier run solved.  `progress` shows on
+    standard error the jobs settled, the rate and the time left (a bar on a
+    terminal, a line every tenth of the jobs otherwise).  `module`, `settings`
     and `data_sources` are handed to ``Session.open`` in each worker.
 
-    Raises BatchError before any work starts when the input is bad, the output
+    `jobs` is a list (any iterable) of models and Jobs: a single model, even as
+    a string or a Path, is refused with a TypeError.  Raises BatchError before
+    any work starts when the input is bad, the output
     folder holds files the batch did not write where a job's results go, or
     another batch is writing into it.  On Ctrl-C no further job starts, the jobs
     running are cancelled, the manifest is left true and BatchInterrupted (a
-    KeyboardInterrupt) is raised with the report so far.  The local workers are
+    KeyboardInterrupt) is raised with the report so far, its message the
+    summary ("4 ok, 2 cancelled, 14 pending; ...").  The local workers are
     spawned and import the main module, so a script calls run_batch under
-    ``if __name__ == "__main__":``.
+    ``if __name__ == "__main__":``; without it, the BatchError says so.
     """
     started = time.perf_counter()
+    _check_not_in_worker()
+    if isinstance(jobs, (str, bytes, os.PathLike, Job)):
+        raise TypeError(f"jobs must be a list of models or Jobs, not one {type(jobs).__name__} ({jobs!r}): "
+                        "pass [model] for a single model")
     check_options(workers, timeout, retries)
     output = Path(output_dir).absolute()
     checked = check_jobs(jobs, solver)
@@ -146,6 +166,7 @@ def run_batch(
             else:
                 states[task.name] = task.record("pending")
         todo = [task for task in tasks if states[task.name].status == "pending"]
+        report_skipped(len(skipped), len(tasks), progress)
         journal.write_manifest(states.values())
         if todo:
             try:
@@ -167,6 +188,15 @@ def run_batch(
     finally:
         journal.close()
         lock.release()
+
+
+def _check_not_in_worker() -> None:
+    """A spawned worker imports the batch's main module again: one that calls run_batch outside
+    ``if __name__ == "__main__":`` calls it there too.  Say so and end that worker, before it touches the
+    output folder; the pool names the missing guard in its BatchError."""
+    if getattr(multiprocessing.current_process(), "_inheriting", False):
+        sys.stderr.write(f"{NO_MAIN_GUARD}\n")
+        raise SystemExit(NO_MAIN_GUARD_STATUS)
 
 
 def _check_writable(folder: Path) -> None:

@@ -13,7 +13,7 @@ from pathlib import Path
 from typing import Any
 
 from .._core_calls import file_kind
-from .._results import intact
+from .._results import intact, own_name
 from ..model import input_file_for
 from ..session import SOLVERS
 from ..simulated import SimulatedInstallation
@@ -182,7 +182,7 @@ def check_result_folders(tasks: list[_Task], output: Path, claimed: Mapping[str,
             raise BatchError(f"the result folder {folder} of job {task.name!r} holds a model of the batch: "
                              "choose an output folder apart from the models")
         try:
-            entries = os.listdir(folder)
+            entries = [name for name in os.listdir(folder) if not own_name(name)]  # the layer's record is no file
         except FileNotFoundError:
             continue
         except NotADirectoryError:

@@ -6,6 +6,11 @@ into the folder.  ``manifest.json``, the readable manifest, holds the latest
 record of each job name; it is written whole from the journal through a
 temporary file (so it is always complete) at most every few seconds and when
 the batch ends.  ``manifest.lock`` names the batch holding the folder.
+
+A crash or a power loss may cut the journal's last line short or fill its tail
+with zeros: that line is dropped (and reported), and the records of
+manifest.json that the journal lacks count as well, so that the batch never
+refuses its own result folders afterwards.
 """
 
 from __future__ import annotations
@@ -16,17 +21,15 @@ import json
 import logging
 import os
 import socket
-import sys
 import tempfile
 import time
 from collections.abc import Iterable
-from dataclasses import fields
 from pathlib import Path
 from typing import IO, Any
 
 from .._processes import alive as _alive
 from .._processes import process_start as _process_start
-from ._records import JOURNAL, LOCK, MANIFEST, BatchError, JobRecord
+from ._records import JOURNAL, LOCK, MANIFEST, RECORD_FIELDS, STATUSES, BatchError, JobRecord, record_data
 
 logger = logging.getLogger("veltrane_computer.batch")
 
@@ -37,9 +40,7 @@ MANIFEST_SECONDS = 5.0
 # A lock file younger than this that cannot be read is being written: its holder is alive.
 _FRESH_LOCK_SECONDS = 10.0
 
-_FIELDS = {field.name: field.type for field in fields(JobRecord)}
-_NAMES = tuple(_FIELDS)
-_STATUSES = ("ok", "failed", "timed-out", "worker-lost", "cancelled", "pending")
+
 
 
 class FolderLock:
@@ -145,29 +146,22 @@ def _now() -> str:
     return datetime.datetime.now().astimezone().isoformat(timespec="seconds")
 
 
-def _plain(record: JobRecord) -> dict[str, Any]:
-    """The record as JSON data (dataclasses.asdict, without its deep copies)."""
-    data = {name: getattr(record, name) for name in _NAMES}
-    data["result_files"] = list(record.result_files)
-    return data
-
-
 def record_from(entry: object) -> JobRecord:
     """A record from its JSON object; ValueError when it is not one."""
     if not isinstance(entry, dict):
         raise ValueError("not an object")
-    values = {name: entry[name] for name in _FIELDS if name in entry}
+    values = {name: entry[name] for name in RECORD_FIELDS if name in entry}
     for name in ("name", "model", "solver", "status"):
         if not isinstance(values.get(name), str):
             raise ValueError(f"{name} is not text")
-    if values["status"] not in _STATUSES:
+    if values["status"] not in STATUSES:
         raise ValueError(f"unknown status {values['status']!r}")
     files = values.get("result_files", [])
     if not isinstance(files, list) or not all(isinstance(path, str) for path in files):
         raise ValueError("result_files is not a list of text")
     values["result_files"] = tuple(files)
     for name, kind in (("seconds", (int, float)), ("attempts", int), ("error", str), ("key", str),
-                       ("requested_solver", str)):
+                       ("requested_solver", str), ("reason", (str, type(None)))):
         if name in values and (not isinstance(values[name], kind) or isinstance(values[name], bool)):
             raise ValueError(f"{name} is of the wrong type")
     return JobRecord(**values)
@@ -186,17 +180,27 @@ class Journal:
         self._synced = self._written = time.monotonic()
 
     def open(self) -> None:
-        """Read the earlier records; set aside, with a note, a manifest or a journal that cannot be read."""
+        """Read the earlier records; set aside, with a note, a manifest or a journal that cannot be read.
+        What manifest.json knows counts too: a record the journal lost with its tail (a crash, a power loss)
+        is taken from it and written to the journal again."""
         manifest = self._read_manifest()
         journal = self.folder / JOURNAL
         if journal.exists() and not journal.is_file():
             self._set_aside(journal, "is not a file")
+        seen: set[JobRecord] = set()
         if journal.is_file():
-            self.earlier = self._read_journal(journal)
-        if manifest and not self.earlier:  # a manifest of a batch before the journal: keep its records
-            self.earlier = {record.name: record for record in manifest}
-            self.append(*manifest)
+            self.earlier = self._read_journal(journal, seen)
+        lost = [record for record in manifest if record.name not in self.earlier
+                or (record not in seen and record.status != "pending")]
+        for record in lost:
+            self.earlier[record.name] = record
+            self.claimed[record.name] = record.model
+        if lost:
+            self.append(*lost)
             self.sync()
+            if seen:
+                self._note(f"{len(lost)} record{'s' if len(lost) > 1 else ''} that {journal} lacked "
+                           f"{'were' if len(lost) > 1 else 'was'} taken from {MANIFEST}")
         for record in self.earlier.values():
             self.claimed.setdefault(record.name, record.model)
 
@@ -207,7 +211,7 @@ class Journal:
             self._write(json.dumps({"claimed": name, "model": model}) + "\n")
 
     def append(self, *records: JobRecord) -> None:
-        self._write("".join(json.dumps(_plain(record), separators=(",", ":")) + "\n" for record in records))
+        self._write("".join(json.dumps(record_data(record), separators=(",", ":")) + "\n" for record in records))
 
     def _write(self, text: str) -> None:
         if self._stream is None:
@@ -232,8 +236,8 @@ class Journal:
         records = dict(self.earlier)
         for record in current:
             records[record.name] = record
-        lines = ",\n".join(" " + json.dumps(_plain(record)) for record in records.values())
-        text = f'{{"format": "{FORMAT}", "version": 2, "jobs": [\n{lines}\n]}}\n'
+        lines = ",\n".join(" " + json.dumps(record_data(record)) for record in records.values())
+        text = f'{{"format": "{FORMAT}", "version": 3, "jobs": [\n{lines}\n]}}\n'
         handle, temporary = tempfile.mkstemp(dir=self.folder, prefix=".manifest-", suffix=".json")
         try:
             with os.fdopen(handle, "w", encoding="utf-8") as stream:
@@ -270,12 +274,28 @@ class Journal:
             self._set_aside(path, f"cannot be read ({reason})")
             return []
 
-    def _read_journal(self, path: Path) -> dict[str, JobRecord]:
+    def _read_journal(self, path: Path, seen: set[JobRecord]) -> dict[str, JobRecord]:
+        """The latest record of each job name (every record read goes into `seen`).  A last line cut short or
+        zero-filled by a crash is dropped from the file, with a note; other lines that cannot be read are
+        left out, with a note."""
         records: dict[str, JobRecord] = {}
         bad = 0
-        with open(path, encoding="utf-8", errors="replace") as stream:
-            lines = stream.read().split("\n")
-        for number, line in enumerate(lines, start=1):
+        with open(path, "rb") as stream:
+            data = stream.read()
+        end = data.rfind(b"\n") + 1
+        lines = data[:end].decode("utf-8", errors="replace").split("\n")
+        tail = data[end:]
+        if tail:
+            try:
+                json.loads(tail.decode("utf-8"))
+                lines.append(tail.decode("utf-8"))  # whole but for its line end: kept, and ended
+                with open(path, "ab") as stream:
+                    stream.write(b"\n")
+            except ValueError:
+                with open(path, "r+b") as stream:
+                    stream.truncate(end)
+                self._note(f"the last line of {path} was cut short (at a crash, say) and was dropped")
+        for line in lines:
             if not line.strip():
                 continue
             try:
@@ -287,14 +307,11 @@ class Journal:
                     continue
                 record = record_from(entry)
             except ValueError:
-                if number < len(lines):  # not merely the last line, cut short by a crash
-                    bad += 1
+                bad += 1
                 continue
             records[record.name] = record
+            seen.add(record)
             self.claimed[record.name] = record.model
-        if lines and lines[-1]:  # a line cut short by a crash: end it, so the next one starts afresh
-            with open(path, "a", encoding="utf-8") as stream:
-                stream.write("\n")
         if bad:
             self._note(f"{bad} line{'s' if bad > 1 else ''} of {path} could not be read and were left out")
         return records

@@ -19,7 +19,7 @@ from typing import TYPE_CHECKING, Any
 
 from . import _worker
 from ._jobs import _Setup, _Task, describe
-from ._records import BatchError, JobRecord
+from ._records import NO_MAIN_GUARD, NO_MAIN_GUARD_STATUS, BatchError, JobRecord
 
 if TYPE_CHECKING:
     from multiprocessing.connection import Connection
@@ -204,6 +204,8 @@ class LocalPool:
             slot.ready = True
             return None
         cause = message if isinstance(message, str) else f"its process ended with status {slot.process.exitcode}"
+        if slot.process.exitcode == NO_MAIN_GUARD_STATUS:
+            raise BatchError(f"a worker could not be set up: {NO_MAIN_GUARD}")
         if not slot.ready:
             raise BatchError(f"a worker could not be set up: {cause}")
         assert slot.task is not None

@@ -3,10 +3,11 @@
 from __future__ import annotations
 
 import os
+from collections import Counter
 from collections.abc import Callable
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, fields
 from pathlib import Path
-from typing import Literal
+from typing import Any, Literal
 
 # The batch's own files in its output folder; never job names.
 MANIFEST = "manifest.json"
@@ -14,6 +15,12 @@ JOURNAL = "manifest.journal"
 LOCK = "manifest.lock"
 
 Status = Literal["ok", "failed", "timed-out", "worker-lost", "cancelled", "pending"]
+STATUSES: tuple[Status, ...] = ("ok", "failed", "timed-out", "worker-lost", "cancelled", "pending")
+
+# What a spawned worker says, and the status it ends with, when the main module it imports calls run_batch.
+NO_MAIN_GUARD = ("the script runs run_batch again in each worker process, which imports it: call run_batch under "
+                 "`if __name__ == \"__main__\":`")
+NO_MAIN_GUARD_STATUS = 87
 
 
 class BatchError(Exception):
@@ -47,11 +54,18 @@ class Job:
 
 @dataclass(frozen=True)
 class JobRecord:
-    """What became of a job, as the manifest records it.
+    """What became of a job: one record of ``report.records``, of ``manifest.json``, and of the
+    documents ``veltrane solve`` and ``veltrane batch`` write (``--json``, ``--csv``).
 
     `solver` is the solver that ran (a structure model is solved by Vazer whatever
-    was asked), `requested_solver` the one asked for.  `result_files` are relative
-    to the batch's output folder; `attempts` counts the starts.  `key` is the
+    was asked), `requested_solver` the one asked for.  `seconds` is the solve's time,
+    unrounded.  `result_files` are relative to the output folder (the batch's
+    `output_dir`, the manifest's folder), or absolute where they lie outside it: the
+    file is ``Path(output_dir, result_file)`` either way.  `reason` is None for a job
+    solved, the solve's ``SolveError.reason`` ("solver-failed", "unreadable-model",
+    ...) for a solve that failed, otherwise the status ("timed-out", "worker-lost",
+    "cancelled", "pending", or "failed" when the job's own code raised); `error`
+    says what went wrong, in words.  `attempts` counts the starts.  `key` is the
     digest of what was solved: the model and its input files, the prepare callable
     and the solver; a rerun solves again when it changed."""
 
@@ -65,6 +79,22 @@ class JobRecord:
     attempts: int = 0
     key: str = ""
     requested_solver: str = ""
+    reason: str | None = None
+
+    def __post_init__(self) -> None:
+        if self.reason is None and self.status != "ok":
+            object.__setattr__(self, "reason", self.status)
+
+
+# The fields of a record, in the order of the manifest's objects and of the columns of --csv.
+RECORD_FIELDS = tuple(field.name for field in fields(JobRecord))
+
+
+def record_data(record: JobRecord) -> dict[str, Any]:
+    """The record as JSON data: ``dataclasses.asdict``, with `result_files` a list."""
+    data = {name: getattr(record, name) for name in RECORD_FIELDS}
+    data["result_files"] = list(record.result_files)
+    return data
 
 
 @dataclass(frozen=True)
@@ -92,12 +122,22 @@ class BatchReport:
         return tuple(record for record in self.records if record.status == status)
 
 
+def tally(records: tuple[JobRecord, ...]) -> str:
+    """How many records have each status: "4 ok, 2 cancelled, 14 pending" (ok, cancelled and pending always,
+    the others when there are any)."""
+    counts = Counter(record.status for record in records)
+    shown = [status for status in STATUSES if counts[status] or status in ("ok", "cancelled", "pending")]
+    return ", ".join(f"{counts[status]} {status}" for status in shown)
+
+
 class BatchInterrupted(KeyboardInterrupt):
     """Ctrl-C stopped the batch: the jobs running were cancelled and the manifest is true.
-    `report` holds the records so far ("ok", "failed", ..., "cancelled", "pending")."""
+    `report` holds the records so far ("ok", "failed", ..., "cancelled", "pending"); the message
+    says how many of each, and that running the batch again resumes it."""
 
     def __init__(self, report: BatchReport):
-        super().__init__("the batch was interrupted")
+        super().__init__(f"the batch was interrupted: {tally(report.records)}; run it again to resume "
+                         "(the jobs solved are skipped)")
         self.report = report
 
     def __reduce__(self) -> tuple[object, ...]:

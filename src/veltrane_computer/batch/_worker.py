@@ -77,7 +77,7 @@ def solve(setup: _Setup, task: _Task, scratch: str | None = None) -> tuple[JobRe
             names = [path.name for path in result.result_files]
         except SolveError as error:
             return task.record("failed", error.solver, seconds=time.perf_counter() - started,
-                               error=describe(error)), logs
+                               error=describe(error), reason=error.reason), logs
         except Exception as error:
             return task.record("failed", ran, seconds=time.perf_counter() - started, error=describe(error)), logs
         files = tuple(f"{task.name}/{name}" for name in names)

@@ -7,7 +7,6 @@ using System.IO;
 using System.Linq;
 using System.Reflection;
 using System.Text;
-using System.Web.Script.Serialization;
 
 namespace Veltrane.SDK
 {
@@ -55,8 +54,7 @@ namespace Veltrane.SDK
         {
             if (family == null) throw new ArgumentNullException("family");
             if (name == null) throw new ArgumentNullException("name");
-            var document = (IDictionary<string, object>)new JavaScriptSerializer().DeserializeObject(
-                File.ReadAllText(path, Encoding.UTF8));
+            var document = (IDictionary<string, object>)Json.Read(File.ReadAllText(path, Encoding.UTF8));
             object value = null;
             foreach (var fam in Items(document, "Families").Where(f => Equals(f["Name"], family)))
                 foreach (var sub in Items(fam, "SubFamilies"))
@@ -71,6 +69,163 @@ namespace Veltrane.SDK
             if (!owner.TryGetValue(key, out list) || !(list is IEnumerable)) yield break;
             foreach (var item in (IEnumerable)list)
                 if (item is IDictionary<string, object>) yield return (IDictionary<string, object>)item;
+        }
+    }
+
+    // JSON as the application reads and writes it, on every runtime: objects
+    // are dictionaries, arrays lists, numbers int, long or double.
+    internal static class Json
+    {
+        public static object Read(string text)
+        {
+            int at = 0;
+            object value = Value(text, ref at);
+            Blanks(text, ref at);
+            if (at != text.Length) throw Invalid(at);
+            return value;
+        }
+
+        public static string Write(object value)
+        {
+            var text = new StringBuilder();
+            Write(text, value);
+            return text.ToString();
+        }
+
+        static void Write(StringBuilder text, object value)
+        {
+            if (value == null) text.Append("null");
+            else if (value is string) Quote(text, (string)value);
+            else if (value is bool) text.Append((bool)value ? "true" : "false");
+            else if (value is IDictionary<string, object>)
+            {
+                text.Append('{');
+                string separator = "";
+                foreach (var pair in (IDictionary<string, object>)value)
+                {
+                    text.Append(separator);
+                    Quote(text, pair.Key);
+                    text.Append(':');
+                    Write(text, pair.Value);
+                    separator = ",";
+                }
+                text.Append('}');
+            }
+            else if (value is IEnumerable)
+            {
+                text.Append('[');
+                string separator = "";
+                foreach (object item in (IEnumerable)value)
+                {
+                    text.Append(separator);
+                    Write(text, item);
+                    separator = ",";
+                }
+                text.Append(']');
+            }
+            else text.Append(Convert.ToString(value, System.Globalization.CultureInfo.InvariantCulture));
+        }
+
+        static void Quote(StringBuilder text, string value)
+        {
+            text.Append('"');
+            foreach (char c in value)
+            {
+                if (c == '"' || c == '\\') text.Append('\\').Append(c);
+                else if (c < ' ') text.Append("\\u").Append(((int)c).ToString("x4"));
+                else text.Append(c);
+            }
+            text.Append('"');
+        }
+
+        static void Blanks(string text, ref int at)
+        {
+            while (at < text.Length && char.IsWhiteSpace(text[at])) at++;
+        }
+
+        static FormatException Invalid(int at)
+        {
+            return new FormatException("Invalid JSON primitive at position " + at + ".");
+        }
+
+        static object Value(string text, ref int at)
+        {
+            Blanks(text, ref at);
+            if (at == text.Length) throw Invalid(at);
+            char c = text[at];
+            if (c == '{')
+            {
+                var found = new Dictionary<string, object>();
+                for (at++; Next(text, ref at, '}', found.Count);)
+                {
+                    Blanks(text, ref at);
+                    string key = Value(text, ref at) as string;
+                    Blanks(text, ref at);
+                    if (key == null || at == text.Length || text[at++] != ':') throw Invalid(at);
+                    found[key] = Value(text, ref at);
+                }
+                return found;
+            }
+            if (c == '[')
+            {
+                var found = new List<object>();
+                for (at++; Next(text, ref at, ']', found.Count);) found.Add(Value(text, ref at));
+                return found;
+            }
+            if (c == '"') return String(text, ref at);
+            foreach (var word in new[] { "true", "false", "null" })
+                if (string.CompareOrdinal(text, at, word, 0, word.Length) == 0)
+                {
+                    at += word.Length;
+                    return word == "null" ? null : (object)(word == "true");
+                }
+            int start = at;
+            while (at < text.Length && "+-.0123456789eE".IndexOf(text[at]) >= 0) at++;
+            string number = text.Substring(start, at - start);
+            var invariant = System.Globalization.CultureInfo.InvariantCulture;
+            int small;
+            long large;
+            double real;
+            if (int.TryParse(number, System.Globalization.NumberStyles.AllowLeadingSign, invariant, out small)) return small;
+            if (long.TryParse(number, System.Globalization.NumberStyles.AllowLeadingSign, invariant, out large)) return large;
+            if (double.TryParse(number, System.Globalization.NumberStyles.Float, invariant, out real)) return real;
+            throw Invalid(start);
+        }
+
+        // Past the separator before the next member; false at the closing bracket.
+        static bool Next(string text, ref int at, char closing, int count)
+        {
+            Blanks(text, ref at);
+            if (at < text.Length && text[at] == closing) { at++; return false; }
+            if (count > 0 && (at == text.Length || text[at++] != ',')) throw Invalid(at);
+            return true;
+        }
+
+        static string String(string text, ref int at)
+        {
+            var found = new StringBuilder();
+            for (at++; at < text.Length; at++)
+            {
+                char c = text[at];
+                if (c == '"') { at++; return found.ToString(); }
+                if (c != '\\') { found.Append(c); continue; }
+                if (++at == text.Length) break;
+                switch (text[at])
+                {
+                    case 'b': found.Append('\b'); break;
+                    case 'f': found.Append('\f'); break;
+                    case 'n': found.Append('\n'); break;
+                    case 'r': found.Append('\r'); break;
+                    case 't': found.Append('\t'); break;
+                    case 'u':
+                        if (at + 4 >= text.Length) throw Invalid(at);
+                        found.Append((char)Convert.ToInt32(text.Substring(at + 1, 4), 16));
+                        at += 4;
+                        break;
+                    default: found.Append(text[at]); break;
+                }
+            }
+            throw Invalid(at);
         }
     }
 
@@ -92,7 +247,7 @@ namespace Veltrane.SDK
                     {"Parameters", m.GetParameters().Select(p => new Dictionary<string, object> {
                         {"Name", p.Name}, {"Type", p.ParameterType.FullName}}).ToList()}}).ToList()},
             };
-            string json = new JavaScriptSerializer().Serialize(description);
+            string json = Json.Write(description);
             return indent ? Indent(json) : json;
         }
 
