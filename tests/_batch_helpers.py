@@ -1,6 +1,7 @@
 """Prepare callables and a driver script for the batch tests; workers import this module
 (the local pool's spawned workers inherit the tests' path; the Dask workers get it in PYTHONPATH)."""
 
+import json
 import os
 import shutil
 import signal
@@ -19,6 +20,19 @@ if __name__ == "__mp_main__" and os.environ.get("BATCH_TEST_WORKER_DELAY"):  # a
 def retitle(path, title):
     """Edit the model copy: a new title."""
     veltrane_sim.write_tessel(path, title=title)
+
+
+class Scale:
+    """A prepare bound to its factor: multiplies the loads of the model copy."""
+
+    def __init__(self, factor):
+        self.factor = factor
+
+    def apply(self, path):
+        model = veltrane_sim.read_tessel(path)
+        for load in model["loads"]:
+            load.update({axis: load[axis] * self.factor for axis in ("fx", "fy", "fz")})
+        Path(path).write_text(json.dumps(model), encoding="utf-8")
 
 
 def freeze_once(path, marker):

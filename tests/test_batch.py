@@ -16,11 +16,12 @@ import shutil
 import socket
 import subprocess
 import sys
+from pathlib import Path, PurePosixPath
 
 import pytest
 
 import veltrane_sim
-from _batch_helpers import retitle
+from _batch_helpers import Scale, retitle
 from veltrane_computer import cli
 from veltrane_computer._results import RECORD
 from veltrane_computer.batch import BatchError, Job, JobRecord, _journal, _progress, run_batch
@@ -110,6 +111,9 @@ def test_a_failing_job_a_lost_worker_and_a_time_out_stay_with_their_jobs(simulat
     assert "cannot be read" in report.records[2].error
     assert [job["status"] for job in manifest(tmp_path / "out").values()] == ["worker-lost", "timed-out", "failed",
                                                                               "ok"]
+    assert not report.ok and [record.name for record in report.with_status("timed-out")] == ["hang_a"]
+    again = batch(jobs, simulated, tmp_path / "out", timeout=1.5)  # running it again resumes what did not succeed
+    assert again.skipped == ("alpha",) and statuses(again)["hang_a"] == ("timed-out", 1)
 
 
 def test_item1_a_folder_the_batch_did_not_make_is_never_emptied(simulated, models, tmp_path):
@@ -183,6 +187,11 @@ def test_item2_every_record_is_kept_and_one_batch_at_a_time_writes_into_a_folder
     finally:
         holder.kill()
         holder.wait()
+    elsewhere = {**lock, "host": "build-07"}  # a process of another host is never judged by local pids
+    (out / "manifest.lock").write_text(json.dumps(elsewhere), encoding="utf-8")
+    with pytest.raises(BatchError, match=f"process {holder.pid} on build-07"):
+        batch([models["ok/beta"]], simulated, out, rerun=True)
+    (out / "manifest.lock").write_text(json.dumps(lock), encoding="utf-8")
     report = batch([models["ok/beta"]], simulated, out, rerun=True)  # the holder is gone: its lock is stale
     assert statuses(report) == {"beta": ("ok", 1)} and not (out / "manifest.lock").exists()
 
@@ -319,6 +328,9 @@ def test_the_log_records_of_the_workers_come_back_with_the_job_name(simulated, m
     ("unknown job solver", "unknown solver 'Ziziva'"),
     ("output not writable", "cannot be written"),
     ("prepare not picklable", "cannot be sent to a worker"),
+    ("prepare not callable", "is 'retitle', not a callable"),
+    ("model not a path", "a job's model is a path, not 42"),
+    ("model name too long", "cannot be read: "),
     ("no installation", "no installation folder"),
     ("setup fails", "a worker could not be set up: SetupError"),
     ("scheduler unreachable", "cannot reach the Dask scheduler"),
@@ -337,6 +349,12 @@ def test_bad_input_is_refused_before_any_work(simulated, models, case, message, 
         arguments["output_dir"] = model / "out"
     elif case == "prepare not picklable":
         arguments["jobs"] = [Job(model, prepare=lambda path: None)]
+    elif case == "prepare not callable":
+        arguments["jobs"] = [Job(model, prepare="retitle")]
+    elif case == "model not a path":
+        arguments["jobs"] = [Job(42)]
+    elif case == "model name too long":
+        arguments["jobs"] = [model.parent / ("x" * 300 + ".tessel")]
     elif case == "no installation":
         arguments["installation"] = tmp_path / "nowhere"
     elif case == "setup fails":
@@ -450,9 +468,114 @@ def test_progress_has_a_rate_and_an_estimate_and_keeps_a_log_short_at_scale(monk
     assert re.search(r"\r\[#{20}\.{10}\] 2/3 ok 2, \d+ s so far, 50 jobs/s, about 0 s left", bar.stream.getvalue())
 
 
-def test_job_names_differ_whatever_their_case(simulated, tmp_path):
-    (tmp_path / "a").mkdir()
-    (tmp_path / "b").mkdir()
-    jobs = [veltrane_sim.write_tessel(tmp_path / "a" / "Line.tessel"),
-            veltrane_sim.write_tessel(tmp_path / "b" / "line.tessel")]
-    assert [record.name for record in batch(jobs, simulated, tmp_path / "out").records] == ["Line", "line-2"]
+def test_job_names_are_distinct_and_valid_folder_names_by_windows_rules(simulated, tmp_path):
+    jobs = []
+    for number, stem in enumerate(["Line", "line", "a", "a ", "a."]):
+        (tmp_path / str(number)).mkdir()
+        jobs.append(veltrane_sim.write_tessel(tmp_path / str(number) / f"{stem}.tessel"))
+    jobs += [Job(jobs[0], name=name) for name in ["CON", "nul.x", "com\u00b9", "x<y", "LPT1", "aux.txt ", 'q"?']]
+    report = batch(jobs, simulated, tmp_path / "out", workers=1)
+    assert [record.name for record in report.records] == [
+        "Line", "line-2", "a", "a-2", "a-3", "CON_", "nul_.x", "com\u00b9_", "x_y", "LPT1_", "aux_.txt", "q__"]
+    assert report.ok and sorted(listing(tmp_path / "out"))[:3] == ["CON_", "LPT1_", "Line"]
+    for name in ["manifest.json.", "a/b", "a\\b"]:
+        with pytest.raises(BatchError, match="own file names|not a plain folder name"):
+            batch([Job(jobs[0], name=name)], simulated, tmp_path / "out")
+
+
+def test_the_content_key_reads_the_input_file_the_core_reads(simulated, tmp_path):
+    (tmp_path / "m").mkdir()
+    model = veltrane_sim.write_tessel(tmp_path / "m" / "A.tessel")
+    (tmp_path / "m" / "a.fre").write_text("one", encoding="utf-8")
+    assert batch([model], simulated, tmp_path / "out").ok
+    (tmp_path / "m" / "a.fre").write_text("two", encoding="utf-8")
+    read_by_the_core = os.path.exists(tmp_path / "m" / "A.fre")  # a disk that ignores case
+    assert batch([model], simulated, tmp_path / "out").skipped == (() if read_by_the_core else ("A",))
+
+
+def test_prepare_keys_are_what_decides_the_result(simulated, models, tmp_path):
+    out, alpha = tmp_path / "out", models["ok/alpha"]
+
+    def displacement(prepare):
+        report = batch([Job(alpha, prepare=prepare)], simulated, out)
+        return report, veltrane_sim.read_results(out / "alpha" / "alpha.vres")["maxDisplacement"]
+
+    _, light = displacement(Scale(1.0).apply)
+    report, heavy = displacement(Scale(3.0).apply)  # the same method bound to another value
+    assert report.skipped == () and heavy > light
+    assert displacement(Scale(3.0).apply)[0].skipped == ("alpha",)
+    looped = Scale(2.0)
+    looped.me = looped  # a value that holds itself: no stable form
+    for _ in range(2):
+        report = batch([Job(alpha, prepare=looped.apply)], simulated, out)
+        assert report.skipped == () and report.ok
+    assert report.notes == ("alpha: solved again, since its prepare callable cannot be keyed: "
+                            "a Scale value contains itself",)
+
+
+KEY_OF_PREPARE = """
+import functools, sys
+sys.path.insert(0, sys.argv[1])
+import prepares
+from veltrane_computer.batch._keys import PrepareKeys
+print(PrepareKeys().key(functools.partial(prepares.prepare, tags={"a", "b", "c", "d", "e", 1.5, ("f", 2)})))
+"""
+
+
+def test_prepare_keys_hold_across_processes_and_follow_the_code(tmp_path):
+    def key(seed):
+        environment = {**os.environ, "PYTHONHASHSEED": str(seed), "PYTHONPATH": os.pathsep.join(sys.path)}
+        return subprocess.run([sys.executable, "-c", KEY_OF_PREPARE, str(tmp_path)], env=environment, check=True,
+                              capture_output=True, text=True).stdout
+
+    module = tmp_path / "prepares.py"
+    module.write_text("FACTOR = 2\n\ndef prepare(path, tags):\n    return helper(path) * FACTOR\n\n"
+                      "def helper(path):\n    return len(str(path))\n", encoding="utf-8")
+    first = key(1)
+    assert key(2) == first and len(first.strip()) == 64
+    for old, new in [("* FACTOR", "+ FACTOR"), ("FACTOR = 2", "FACTOR = 3"), ("len(str(path))", "len(path)")]:
+        module.write_text(module.read_text(encoding="utf-8").replace(old, new), encoding="utf-8")
+        assert key(1) != first, new  # the body, a global it reads, a function of its module it calls
+        first = key(1)
+
+
+def _with_default(path, factor=2.0):
+    return factor
+
+
+def _nested(path):
+    return [lambda: len(str(path))]
+
+
+def test_prepare_keys_tell_apart_what_changes_a_prepare_and_nothing_else():
+    from veltrane_computer.batch._keys import PrepareKeys, Unkeyable
+
+    def key(prepare):
+        return PrepareKeys().key(prepare)
+
+    def bound(value):
+        return lambda path: (path, value)
+
+    same = [(functools.partial(retitle, title={"b": 1, "a": [1, (2, 3)]}),
+             functools.partial(retitle, title={"a": [1, (2, 3)], "b": 1})),
+            (functools.partial(retitle, title=frozenset("abcdef")),
+             functools.partial(retitle, title=frozenset("fedcba"))),
+            (Scale(2).apply, Scale(2).apply), (bound(b"x"), bound(b"x"))]
+    values = [1, 1.0, True, "1", b"1", (1,), [1], {1}, {2}, frozenset({1}), {1: 1}, {1: 2}, {2: 1}, None, 1j,
+              Path("1"), PurePosixPath("1"), [[1], 2], [[1, 2]], [{1: 2}, 3], [{1: 2, 3: None}]]
+    differ = [functools.partial(retitle, title=value) for value in values]
+    differ += [functools.partial(retitle, "t"), functools.partial(retitle, title="t"), retitle, _with_default,
+               functools.partial(_with_default, factor=3.0), _nested, Scale(2).apply, Scale(2.5).apply,
+               Scale(2).__init__, bound(1), bound(2), functools.partial(print, 1), os.fspath, Scale, "a".upper,
+               "b".upper]
+    assert all(key(a) == key(b) for a, b in same)
+    assert len({key(prepare) for prepare in differ}) == len(differ) and key(None) == ""
+    looped, deep = [], []
+    looped.append(looped)
+    for _ in range(100):
+        deep = [deep]
+    with socket.socket() as connection:
+        for value, reason in [(looped, "a list value contains itself"), (connection, "a socket value has no stable"),
+                              (deep, "a list value is nested too deeply")]:
+            with pytest.raises(Unkeyable, match=f"^{reason}"):
+                key(functools.partial(retitle, title=value))

@@ -3,6 +3,7 @@ commands with their parameters, and writes that fail without losing the old file
 
 import os
 import pickle
+import stat
 from pathlib import Path
 
 import pytest
@@ -42,8 +43,8 @@ class TestLife:
         assert (model.path, model.kind, repr(model)) == (None, "piping", "<Model piping not saved>")
         assert type(model) is veltrane_computer.Model  # the package exports it
         model.run("AddLayer")
-        saved = model.save(tmp_path / "NewLine" / "NewLine.tessel")  # the folder is made
-        assert saved == model.path == tmp_path / "NewLine" / "NewLine.tessel"
+        saved = model.save(tmp_path / "Lines" / "NewLine" / "NewLine.tessel")  # the folders are made
+        assert saved == model.path == tmp_path / "Lines" / "NewLine" / "NewLine.tessel"
         assert sorted(os.listdir(saved.parent)) == ["NewLine.tessel", "conception.fre"]  # nothing left behind
         reopened = session.open_model(str(saved))
         assert [layer.Name for layer in reopened.host.Layers] == ["0", "Layer 1"]
@@ -58,7 +59,8 @@ class TestLife:
         assert loads(line1) == before  # changed in memory only
         model.save()
         assert loads(line1) == [tuple(3 * f for f in load) for load in before]
-        assert max_displacement(model.solve()) > light
+        heavy = model.solve(sandbox=False, output_dir=line1.parent / "heavy")
+        assert max_displacement(heavy) > light and heavy.result_files[0].parent == line1.parent / "heavy"
 
     def test_save_keeps_the_models_own_input_file(self, session, line1):
         own = line1.with_suffix(".fre")
@@ -85,6 +87,7 @@ class TestRefusals:
             (lambda d: d / "notes.txt", "not-a-tessel", "is not a .tessel file"),
             (lambda d: d / "folder.tessel", "not-a-tessel", "is not a .tessel file"),
             (lambda d: d / "broken.tessel", "unreadable-model", "cannot be read by the application"),
+            (lambda d: d / ("x" * 300 + ".tessel"), "unreadable-model", "cannot be read: "),
         ],
     )
     def test_open(self, session, tmp_path, make, reason, text):
@@ -95,7 +98,7 @@ class TestRefusals:
         with pytest.raises(ModelError) as caught:
             session.open_model(path)
         assert (caught.value.reason, caught.value.path) == (reason, path)
-        assert str(caught.value) == f"model: '{path}' {text}"
+        assert str(caught.value).startswith(f"model: '{path}' {text}")
 
     def test_a_model_never_saved(self, session):
         model = session.new_model("structure")
@@ -103,15 +106,18 @@ class TestRefusals:
             with pytest.raises(ModelError) as caught:
                 call()
             assert (caught.value.reason, caught.value.path) == ("not-saved", None)
+            assert str(caught.value) == "the model has not been saved: pass a path to save()"
 
     def test_bad_arguments(self, session, tmp_path):
         with pytest.raises(ValueError, match="kind: 'pipe' is not one of 'piping', 'structure'"):
             session.new_model("pipe")
         with pytest.raises(ModelError) as caught:
             session.new_model("piping").save(tmp_path / "Line1.txt")
-        assert caught.value.reason == "not-a-tessel"
-        with pytest.raises(TypeError, match="path: expected a str or os.PathLike"):
-            session.open_model(42)
+        assert (caught.value.reason, caught.value.path) == ("not-a-tessel", tmp_path / "Line1.txt")
+        assert str(caught.value) == f"path: '{tmp_path / 'Line1.txt'}' is not a .tessel file"
+        for call in (session.open_model, session.new_model("piping").save):
+            with pytest.raises(TypeError, match="^path: expected a str or os.PathLike path, not 42$"):
+                call(42)
 
     def test_a_solve_failure_is_the_sessions(self, session, line1):
         veltrane_sim.switches.vazer_run_result = 3
@@ -168,7 +174,7 @@ class TestCommands:
         veltrane_sim.switches.fail("CommandController.AddCommand")
         with pytest.raises(CommandError) as caught:
             model.run("MoveToOrigin")
-        assert caught.value.reason == "command-failed"
+        assert (caught.value.reason, caught.value.command) == ("command-failed", "MoveToOrigin")
         assert str(caught.value) == "command 'MoveToOrigin' failed: Simulated failure of CommandController.AddCommand."
 
 
@@ -189,12 +195,45 @@ class TestFailingWrites:
         assert str(caught.value) == f"'{line1}' was not written: Simulated failure of {failing}."
         assert files(line1.parent) == old  # and no staging folder is left
 
-    def test_a_folder_that_cannot_be_made(self, session, line1):
-        target = line1 / "Line1.tessel"  # under a file
+    @pytest.mark.skipif(os.name == "nt", reason="POSIX modes and links; the read-only attribute is tested below")
+    def test_save_goes_through_a_link_and_keeps_the_mode(self, session, line1, tmp_path):
+        link = tmp_path / "Linked" / "Line1.tessel"
+        link.parent.mkdir()
+        link.symlink_to(line1)
+        os.chmod(line1, 0o600)  # a private model stays private
+        model = session.open_model(link)
+        before = loads(line1)
+        model.run("ScaleLoads", Factor=2.0)
+        assert model.save() == link == model.path
+        assert link.is_symlink() and loads(link) == [tuple(2 * f for f in load) for load in before]
+        assert stat.S_IMODE(line1.stat().st_mode) == 0o600
+        assert sorted(os.listdir(line1.parent)) == ["Line1.tessel", "conception.fre"]
+        assert os.listdir(link.parent) == ["Line1.tessel"]
+
+    @pytest.mark.parametrize("which", ["model", "input file"])
+    def test_a_read_only_file_is_not_written(self, session, line1, which):
+        model = session.open_model(line1)
+        model.save()
+        read_only = line1 if which == "model" else line1.parent / "conception.fre"
+        os.chmod(read_only, stat.S_IREAD)  # the read-only attribute on Windows
+        try:
+            old = files(line1.parent)
+            with pytest.raises(ModelError) as caught:
+                model.save()
+            assert (caught.value.reason, caught.value.path) == ("read-only-model", line1)
+            assert str(caught.value) == f"'{line1}' was not written: '{read_only}' is read-only"
+            assert files(line1.parent) == old
+        finally:
+            os.chmod(read_only, stat.S_IREAD | stat.S_IWRITE)
+
+    @pytest.mark.parametrize("name", ["Line1.tessel/Line1.tessel", "x\0.tessel", "x" * 300 + ".tessel"])
+    def test_a_path_that_cannot_be_written(self, session, line1, name):
+        target = line1.parent / name  # under a file, a name no file can have
+        old = files(line1.parent)
         with pytest.raises(ModelError) as caught:
             session.open_model(line1).save(target)
         assert (caught.value.reason, caught.value.path) == ("write-failed", target)
-        assert isinstance(caught.value.__cause__, OSError)
+        assert files(line1.parent) == old
 
     def test_input_file_kept_when_the_writer_fails(self, session, line1):
         model = session.open_model(line1)
@@ -203,7 +242,9 @@ class TestFailingWrites:
         veltrane_sim.switches.fail("Model.WriteFreFile")
         with pytest.raises(ModelError) as caught:
             model.write_input_file()
-        assert caught.value.reason == "no-input-file"
+        assert (caught.value.reason, caught.value.path) == ("no-input-file", line1)
+        failure = "Simulated failure of Model.WriteFreFile."
+        assert str(caught.value) == f"the input file of '{line1}' was not written: {failure}"
         assert written.read_bytes() == old
 
     def test_no_settings_controller_is_no_input_file(self, session, line1):
@@ -212,5 +253,5 @@ class TestFailingWrites:
         veltrane_sim.switches.no_settings_controller = True
         with pytest.raises(ModelError, match="wrote no input file") as caught:
             model.write_input_file()
-        assert caught.value.reason == "no-input-file"
+        assert (caught.value.reason, caught.value.path) == ("no-input-file", line1)
         assert (line1.parent / "conception.fre").read_bytes() == old

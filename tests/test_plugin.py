@@ -55,6 +55,10 @@ def test_switches_end_with_their_test(veltrane_model):
     assert veltrane_model("piping").solve().seconds < 0.3
 
 
+def test_a_failing_test_with_a_session(veltrane_session):
+    assert veltrane_session.installation is None  # fails: the fixtures still put everything back
+
+
 def test_the_core_is_put_back_after_each_test():
     core = sys.modules["veltrane_computer.veltrane_core"]
     assert core._validSetup_ is False and core._Solution_ is None
@@ -75,6 +79,46 @@ def test_a_batch_survives_a_hang_and_a_crash(veltrane_model, veltrane_switches, 
 """
 
 
+# A user's suite that sets the simulated host up on an installation of its own, as docs/testing-offline.md
+# shows, and uses the plugin's fixtures in some tests: the others still see the suite's own host.
+USER_OWN_HOST_CONFTEST = """
+import pytest
+
+import veltrane_sim
+import veltrane_computer as cc
+
+
+@pytest.fixture(scope="session", autouse=True)
+def own_site(tmp_path_factory):
+    veltrane_sim.activate(force=True)
+    from veltrane_computer import veltrane_core
+
+    site = veltrane_sim.make_installation(tmp_path_factory.mktemp("site"),
+                                          settings={("DIROZIZIVA", "MAX FIELD LENGTH"): "100"})
+    site.bind(veltrane_core)
+    assert cc.setup_veltrane_computer(site.directory, cc.VeltraneModule.Tubrolis)
+    veltrane_sim.switches.set_setting("TUBROLIS", "LANGUAGE", "de-DE")
+    return site
+"""
+
+USER_OWN_HOST_TESTS = """
+import veltrane_sim
+import veltrane_computer as cc
+
+
+def test_with_the_plugins_installation(veltrane_model):
+    assert veltrane_model("piping").solve().ok
+
+
+def test_with_the_suites_own_host(own_site, tmp_path):
+    model = veltrane_sim.write_tessel(str(tmp_path / "Line7.tessel"), "piping")
+    cc.writeFreFile(cc.loadTessel(model), model)
+    assert veltrane_sim.read_fre(str(tmp_path / "conception.fre"))["head"]["MAXLEN"] == "100"
+    assert veltrane_sim.current_installation().directory == own_site.directory
+    assert veltrane_sim.switches.settings == {("TUBROLIS", "LANGUAGE"): "de-DE"}
+"""
+
+
 def run_user_tests(pytester, monkeypatch, source, *arguments):
     """Runs a user's test file in a pytest of its own, with the plugin loaded as -p loads it."""
     pytester.makepyfile(test_user=textwrap.dedent(source))
@@ -88,7 +132,14 @@ def run_user_tests(pytester, monkeypatch, source, *arguments):
 @pytest.mark.timeout(120)
 def test_fixtures_run_a_users_tests(pytester, monkeypatch):
     result = run_user_tests(pytester, monkeypatch, USER_TESTS, "-v")
-    result.assert_outcomes(passed=7)
+    result.assert_outcomes(passed=7, failed=1)
+
+
+@pytest.mark.timeout(120)
+def test_fixtures_put_back_the_suites_own_host(pytester, monkeypatch):
+    pytester.makeconftest(USER_OWN_HOST_CONFTEST)
+    result = run_user_tests(pytester, monkeypatch, USER_OWN_HOST_TESTS)
+    result.assert_outcomes(passed=2)
 
 
 @pytest.mark.timeout(180)

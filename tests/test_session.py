@@ -158,21 +158,28 @@ def test_a_results_folder_holds_the_last_result_and_what_others_put_there(sessio
 
 
 @pytest.mark.parametrize(
-    "reason,model,solver,prepare",
+    "reason,model,solver,prepare,message",
     [
-        ("unknown-solver", "piping", "vazer", None),
-        ("missing-model", "Line1/Nope.tessel", "Vazer", None),
-        ("missing-model", "Line1", "Vazer", None),
-        ("unreadable-model", "Line1/Line1.thf", "Vazer", None),
-        ("unreadable-model", "Line1/Broken.tessel", "Vazer", "broken"),
-        ("solver-not-configured", "piping", "DiroZiziva", "_DiroZiziva_"),
-        ("solver-not-configured", "piping", "Vazer", "gone"),
-        ("unwritable-output", "piping", "Vazer", "results-is-a-file"),
-        ("unwritable-output", "piping", "Vazer", "under-a-file"),
-        ("unwritable-output", "piping", "Vazer", "too-long"),
+        ("unknown-solver", "piping", "vazer", None, "solver: 'vazer' is not one of 'Vazer', 'DiroZiziva'"),
+        ("missing-model", "Line1/Nope.tessel", "Vazer", None, "model: '{path}' does not exist"),
+        ("missing-model", "Line1", "Vazer", None, "model: '{path}' is a folder, not a model file"),
+        ("unreadable-model", "Line1/Line1.thf", "Vazer", None, "model: '{path}' is not a .tessel file"),
+        ("unreadable-model", "Line1/" + "x" * 300 + ".tessel", "Vazer", None, "model: '{path}' cannot be read: "),
+        ("unreadable-model", "Line1/Broken.tessel", "Vazer", "broken",
+         "model: '{path}' cannot be read by the application"),
+        ("solver-not-configured", "piping", "DiroZiziva", "_DiroZiziva_",
+         "the DiroZiziva solver path is not set in the settings (DIROZIZIVA / PATH / SOLVER PATH)"),
+        ("solver-not-configured", "piping", "Vazer", "gone",
+         "the Vazer solver path '{path.parent}{sep}missing.exe' set in the settings does not exist"),
+        ("unwritable-output", "piping", "Vazer", "results-is-a-file",
+         "output_dir: the results of '{path}' cannot be written to '{output}': "),
+        ("unwritable-output", "piping", "Vazer", "under-a-file",
+         "output_dir: the results of '{path}' cannot be written to '{output}': "),
+        ("unwritable-output", "piping", "Vazer", "too-long",
+         "output_dir: the results of '{path}' cannot be written to '{output}': "),
     ],
 )
-def test_checks_leave_the_previous_solution(session, models, core, journal, reason, model, solver, prepare):
+def test_checks_leave_the_previous_solution(session, models, core, journal, reason, model, solver, prepare, message):
     path = models.get(model) or models["piping"].parents[1] / model
     output = None
     if prepare == "broken":
@@ -193,12 +200,12 @@ def test_checks_leave_the_previous_solution(session, models, core, journal, reas
     with pytest.raises(SolveError) as caught:
         session.solve(path, solver, output_dir=output)
     assert (caught.value.reason, caught.value.model, caught.value.solver) == (reason, path, solver)
+    assert str(caught.value).startswith(message.format(path=path, output=output or path.with_suffix(".results"),
+                                                       sep=os.sep))
     assert core._Solution_ is previous and not previous.IsDisposed and os.path.isdir(sandbox)
     assert journal.count("VazerSolver.Run") == runs
     assert repr(caught.value) == f"SolveError({path.name!r}, solver={solver!r}, reason={reason!r})"
-    if reason == "unwritable-output":
-        assert f"cannot be written to '{output or path.with_suffix('.results')}'" in str(caught.value)
-        assert not (path.parent / "new").exists()  # nothing made is left behind
+    assert not (path.parent / "new").exists()  # nothing made is left behind
 
 
 def test_failed_runs_and_copies_say_why(session, models, core, switches, tmp_path):

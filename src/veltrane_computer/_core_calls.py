@@ -7,12 +7,13 @@ import builtins
 import contextlib
 import logging
 import os
+import stat
 import threading
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
-__all__ = ["CallThreads", "StrPath", "core_output", "logger", "path_argument"]
+__all__ = ["CallThreads", "StrPath", "core_output", "file_kind", "logger", "path_argument"]
 
 logger = logging.getLogger("veltrane_computer")
 
@@ -85,3 +86,15 @@ def path_argument(value: object, parameter: str) -> Path:
     if not isinstance(value, (str, os.PathLike)):
         raise TypeError(f"{parameter}: expected a str or os.PathLike path, not {value!r}")
     return Path(os.fsdecode(value)).absolute()
+
+
+def file_kind(path: Path) -> str:
+    """What ``path`` names: "file", "folder", "missing" (also for a name no file can have), or why it is
+    neither: "not a regular file" (a device, say), or the system's reason (a name too long, say)."""
+    try:
+        mode = os.stat(path).st_mode
+    except (FileNotFoundError, NotADirectoryError, ValueError):
+        return "missing"
+    except OSError as error:
+        return error.strerror or str(error)
+    return "folder" if stat.S_ISDIR(mode) else "file" if stat.S_ISREG(mode) else "not a regular file"

@@ -18,11 +18,12 @@ from __future__ import annotations
 import json
 import os
 import shutil
+import stat
 import tempfile
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Literal, get_args
 
-from ._core_calls import StrPath, core_output
+from ._core_calls import StrPath, core_output, file_kind
 from ._core_calls import path_argument as _path
 
 if TYPE_CHECKING:
@@ -34,7 +35,8 @@ Kind = Literal["piping", "structure"]
 KINDS: tuple[str, ...] = get_args(Kind)
 
 ModelFailure = Literal[
-    "missing-model", "not-a-tessel", "unreadable-model", "not-saved", "write-failed", "no-input-file"
+    "missing-model", "not-a-tessel", "unreadable-model", "not-saved", "write-failed", "read-only-model",
+    "no-input-file",
 ]
 CommandFailure = Literal["unknown-command", "unknown-parameter", "bad-value", "command-failed"]
 
@@ -99,6 +101,24 @@ def _stamp(path: Path) -> tuple[int, int, int] | None:
     return (status.st_ino, status.st_mtime_ns, status.st_size)
 
 
+def _read_only(path: Path) -> bool:
+    """Whether ``path`` is a file nobody may write (a read-only file on Windows), or this user may not."""
+    try:
+        mode = path.stat().st_mode
+    except OSError:
+        return False
+    return not mode & 0o222 or not os.access(path, os.W_OK)
+
+
+def _replace(staged: Path, target: Path) -> None:
+    """Moves ``staged`` over ``target``, with the mode ``target`` had."""
+    try:
+        os.chmod(staged, stat.S_IMODE(target.stat().st_mode))
+    except FileNotFoundError:
+        pass
+    os.replace(staged, target)
+
+
 def _kind_of(host: Any) -> Kind:
     return "structure" if type(host.CalculationCode).__name__ == "StructureCode" else "piping"
 
@@ -138,23 +158,34 @@ class Model:
 
     def save(self, path: StrPath | None = None) -> Path:
         """Write the model and its input file to ``path`` (default: where it was opened or last saved);
-        missing folders are made. Both are written beside the target first and then moved over the
-        old files, so a failing write leaves the old ones. Returns the model file."""
+        missing folders are made. Both are written beside the target first and then moved over the old
+        files, so a failing write leaves the old ones; a symbolic link is saved through, to the file it
+        names, and a file keeps its mode. A read-only model (or input file) is not written: ModelError
+        says so. Returns the model file."""
         self._session._ensure_current()
-        target = self._saved_path() if path is None else _path(path, "path")
-        if target.suffix.lower() != ".tessel":
-            raise ModelError(f"path: '{target}' is not a .tessel file", path=target, reason="not-a-tessel")
+        named = self._saved_path() if path is None else _path(path, "path")
+        if named.suffix.lower() != ".tessel":
+            raise ModelError(f"path: '{named}' is not a .tessel file", path=named, reason="not-a-tessel")
+        try:
+            target = Path(os.path.realpath(named))
+            files = (target, input_file_for(target))
+        except (OSError, ValueError) as error:  # a name no file can have
+            raise ModelError(f"'{named}' was not written: {error}", path=named, reason="write-failed") from None
+        for file in files:
+            if _read_only(file):
+                message = f"'{named}' was not written: '{file}' is read-only"
+                raise ModelError(message, path=named, reason="read-only-model")
         try:
             self._write(target)
         except Exception as error:  # the host's, or the file system's
-            message = f"'{target}' was not written: {host_message(error)}"
-            raise ModelError(message, path=target, reason="write-failed") from error
-        self._path = target
-        return target
+            message = f"'{named}' was not written: {host_message(error)}"
+            raise ModelError(message, path=named, reason="write-failed") from error
+        self._path = named
+        return named
 
     def _write(self, target: Path) -> None:
         """Has the core save the model in a staging folder beside ``target``, then moves the model and
-        the input file written with it into place."""
+        the input file written with it into place, each with the mode of the file it replaces."""
         target.parent.mkdir(parents=True, exist_ok=True)
         staging = Path(tempfile.mkdtemp(prefix=f".{target.name}.", dir=target.parent))
         try:
@@ -165,9 +196,9 @@ class Model:
 
             with core_output():
                 core.saveTessel(self._host, os.fspath(staging / target.name))
-            os.replace(staging / target.name, target)
+            _replace(staging / target.name, target)
             if (staging / input_file.name).exists():
-                os.replace(staging / input_file.name, input_file)
+                _replace(staging / input_file.name, input_file)
         finally:
             shutil.rmtree(staging, ignore_errors=True)
 
@@ -265,10 +296,13 @@ def open_model(session: Session, path: StrPath) -> Model:
     application cannot read."""
     session._ensure_current()
     file = _path(path, "path")
-    if not file.exists():
+    kind = file_kind(file)
+    if kind == "missing":
         raise ModelError(f"model: '{file}' does not exist", path=file, reason="missing-model")
-    if not file.is_file() or file.suffix.lower() != ".tessel":
+    if kind == "folder" or file.suffix.lower() != ".tessel":
         raise ModelError(f"model: '{file}' is not a .tessel file", path=file, reason="not-a-tessel")
+    if kind != "file":
+        raise ModelError(f"model: '{file}' cannot be read: {kind}", path=file, reason="unreadable-model")
     from . import veltrane_core as core
 
     with core_output():

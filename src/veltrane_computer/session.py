@@ -37,7 +37,7 @@ from pathlib import Path
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Literal, NamedTuple, get_args
 
-from ._core_calls import CallThreads, StrPath, core_output, logger
+from ._core_calls import CallThreads, StrPath, core_output, file_kind, logger
 from ._core_calls import path_argument as _path
 from ._results import ResultsError, commit
 from .simulated import SimulatedInstallation
@@ -462,10 +462,13 @@ class Session:
         if solver not in SOLVERS:
             choices = ", ".join(map(repr, SOLVERS))
             raise _refused("unknown-solver", f"solver: {solver!r} is not one of {choices}", path, solver)
-        if path.is_dir():
+        kind = file_kind(path)
+        if kind == "folder":
             raise _refused("missing-model", f"model: '{path}' is a folder, not a model file", path, solver)
-        if not path.is_file():
+        if kind == "missing":
             raise _refused("missing-model", f"model: '{path}' does not exist", path, solver)
+        if kind != "file":
+            raise _refused("unreadable-model", f"model: '{path}' cannot be read: {kind}", path, solver)
         if path.suffix.lower() != ".tessel":
             raise _refused("unreadable-model", f"model: '{path}' is not a .tessel file", path, solver)
         tessel = core.loadTessel(os.fspath(path))

@@ -22,8 +22,8 @@ there in every test of a project that installs veltrane_computer::
 
 Nothing is imported, and the simulated host is not activated, until a test
 asks for one of these fixtures. Once activated, the simulated host stands in
-for the bridge for the rest of the test run; the core's globals are put back
-after each test.
+for the bridge for the rest of the test run; the core's globals and the
+simulated host's current installation and switches are put back after each test.
 """
 
 from __future__ import annotations
@@ -117,27 +117,47 @@ def veltrane_switches(monkeypatch: pytest.MonkeyPatch) -> HostSwitches:
     return HostSwitches(monkeypatch)
 
 
+@contextlib.contextmanager
+def _kept_host() -> Iterator[None]:
+    """Puts back the simulated host's current installation and its switches when the block ends:
+    a test suite may have set the host up on an installation of its own."""
+    import copy
+
+    import veltrane_sim
+
+    current = veltrane_sim.current_installation()
+    switches = {name: copy.deepcopy(value) for name, value in vars(veltrane_sim.switches).items() if name != "_lock"}
+    try:
+        yield
+    finally:
+        veltrane_sim.use_installation(current)
+        for name, value in switches.items():
+            object.__setattr__(veltrane_sim.switches, name, value)
+
+
 @pytest.fixture
 def veltrane_installation(
     tmp_path: os.PathLike[str], monkeypatch: pytest.MonkeyPatch
 ) -> Iterator[SimulatedInstallation]:
-    """A simulated installation in the test's temporary folder; the core's globals are put back afterwards.
-    The state folder where earlier versions recorded results folders is looked for there too, not the user's."""
+    """A simulated installation in the test's temporary folder; the core's globals, the simulated host's
+    current installation and its switches are put back afterwards. The state folder where earlier versions
+    recorded results folders is looked for there too, not the user's."""
     from .simulated import simulated_installation
 
     monkeypatch.setenv("VELTRANE_STATE_DIR", os.path.join(tmp_path, "veltrane-state"))
-    installation = simulated_installation(os.path.join(tmp_path, "veltrane"))
-    import veltrane_sim
+    with _kept_host():
+        installation = simulated_installation(os.path.join(tmp_path, "veltrane"))
+        import veltrane_sim
 
-    from . import veltrane_core as core
+        from . import veltrane_core as core
 
-    with kept_globals(core):
-        veltrane_sim.reset()
-        try:
-            yield installation
-        finally:
-            core.disposeSolution()
+        with kept_globals(core):
             veltrane_sim.reset()
+            try:
+                yield installation
+            finally:
+                core.disposeSolution()
+                veltrane_sim.reset()
 
 
 @pytest.fixture

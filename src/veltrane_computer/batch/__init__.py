@@ -163,6 +163,9 @@ def run_batch(
         tasks = make_tasks(checked, sandbox, output, journal.claimed)
         check_result_folders(tasks, output, journal.claimed)
         for task in tasks:
+            if task.unkeyed and not rerun:
+                journal.notes.append(f"{task.name}: solved again, since its prepare callable cannot be keyed: "
+                                     f"{task.unkeyed}")
             earlier = journal.earlier.get(task.name)
             if not rerun and earlier is not None and _resumed(task, earlier, output):
                 states[task.name] = earlier

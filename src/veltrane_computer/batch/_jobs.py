@@ -2,22 +2,29 @@
 
 from __future__ import annotations
 
-import functools
 import hashlib
 import logging
 import os
 import pickle
+import re
 from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+from .._core_calls import file_kind
 from .._results import intact, own_name
+from ..model import input_file_for
 from ..session import SOLVERS
 from ..simulated import SimulatedInstallation
+from ._keys import PrepareKeys, Unkeyable
 from ._records import JOURNAL, LOCK, MANIFEST, BatchError, Job, JobRecord, Status
 
 _RESERVED = {MANIFEST.casefold(), JOURNAL.casefold(), LOCK.casefold()}
+# What Windows refuses in a file name, and its device names (with the superscript digits it also takes).
+_INVALID = re.compile(r'[<>:"/\\|?*\x00-\x1f]')
+_SEPARATORS = re.compile(r"[/\\]")
+_DEVICES = {"CON", "PRN", "AUX", "NUL"} | {f"{port}{digit}" for port in ("COM", "LPT") for digit in "0123456789¹²³"}
 
 
 @dataclass(frozen=True)
@@ -33,6 +40,7 @@ class _Task:
     sandbox: bool
     output_dir: str
     content: str = ""
+    unkeyed: str = ""  # why the prepare callable has no key: the job is solved again on every run
 
     @property
     def folder(self) -> str | None:
@@ -76,6 +84,17 @@ def reserved(name: str) -> bool:
     return folded in _RESERVED or folded.startswith((".manifest-", f"{MANIFEST}.", f"{JOURNAL}."))
 
 
+def folder_name(name: str) -> str:
+    """`name` made a folder name that is valid on Windows too, and means there what it shows: the
+    characters Windows refuses become "_", trailing dots and spaces (which Windows drops) go, and a
+    device name (CON, NUL, COM1, ..., also with an extension) gets "_" after its base."""
+    valid = _INVALID.sub("_", name).rstrip(". ")
+    base, dot, extension = valid.partition(".")
+    if base.rstrip(" ").upper() in _DEVICES:
+        valid = f"{base}_{dot}{extension}"
+    return valid or "_"
+
+
 def check_jobs(jobs: Iterable[str | os.PathLike[str] | Job], solver: str) -> list[tuple[Job, Path, str]]:
     """Each job with its model's absolute path and its solver; BatchError for a missing model,
     an unknown solver, a prepare callable that cannot travel or a bad name."""
@@ -84,21 +103,29 @@ def check_jobs(jobs: Iterable[str | os.PathLike[str] | Job], solver: str) -> lis
     for job in jobs:
         if not isinstance(job, Job):
             job = Job(job)
-        model = Path(job.model).absolute()
-        if not model.is_file():
+        try:
+            model = Path(job.model).absolute()
+        except TypeError:
+            raise BatchError(f"a job's model is a path, not {job.model!r}") from None
+        kind = file_kind(model)
+        if kind == "missing" or kind == "folder":
             missing.append(str(model))
+        elif kind != "file":
+            raise BatchError(f"the model {model} cannot be read: {kind}")
         job_solver = job.solver or solver
         if job_solver not in SOLVERS:
             raise BatchError(f"unknown solver {job_solver!r} for {model}: use {' or '.join(map(repr, SOLVERS))}")
+        if job.prepare is not None and not callable(job.prepare):
+            raise BatchError(f"the prepare of {model} is {job.prepare!r}, not a callable")
         try:
             if job.prepare is not None:
                 pickle.dumps(job.prepare)
         except Exception as error:
             raise BatchError(f"the prepare callable {job.prepare!r} cannot be sent to a worker: {error}") from None
         if job.name is not None:
-            if job.name in ("", ".", "..") or Path(job.name).name != job.name:
+            if not isinstance(job.name, str) or job.name in ("", ".", "..") or _SEPARATORS.search(job.name):
                 raise BatchError(f"the job name {job.name!r} is not a plain folder name")
-            if reserved(job.name):
+            if reserved(folder_name(job.name)):
                 raise BatchError(f"the job name {job.name!r} is one of the batch's own file names")
         checked.append((job, model, job_solver))
     if missing:
@@ -108,24 +135,30 @@ def check_jobs(jobs: Iterable[str | os.PathLike[str] | Job], solver: str) -> lis
 
 def make_tasks(checked: list[tuple[Job, Path, str]], sandbox: bool, output: Path,
                claimed: Mapping[str, str]) -> list[_Task]:
-    """The tasks in job order, each with a name of its own (whatever its case, as folder names on Windows):
-    not one of the batch's files, and not one that an earlier batch into this folder gave to another model."""
+    """The tasks in job order, each with a name of its own by Windows' rules on every system (a valid folder
+    name, distinct whatever its case): not one of the batch's files, and not one that an earlier batch into
+    this folder gave to another model."""
     tasks: list[_Task] = []
     names: set[str] = set()
+    holders = {name.casefold(): (name, model) for name, model in claimed.items()}
     inputs = _Inputs()
     for job, model, solver in checked:
-        base = job.name or model.stem
+        wanted = None if job.name is None else folder_name(job.name)
+        base = wanted or folder_name(model.stem)
         name, number = base, 1
-        while name.casefold() in names or reserved(name) or claimed.get(name, str(model)) != str(model):
-            if name == job.name and name.casefold() not in names:
-                holder = claimed.get(name, "")
+        while True:
+            spelled, holder = holders.get(name.casefold(), (name, str(model)))
+            if name.casefold() not in names and not reserved(name) and holder == str(model):
+                break
+            if name == wanted and name.casefold() not in names:
                 raise BatchError(f"the job name {name!r} holds the results of {holder} in {output}: "
                                  "choose another name or output folder")
             number += 1
             name = f"{base}-{number}"
+        name = spelled  # as an earlier batch spelled the folder it gave this model
         names.add(name.casefold())
-        content = inputs.digest(model, job.prepare)
-        tasks.append(_Task(name, str(model), solver, job.prepare, sandbox, str(output / name), content))
+        content, unkeyed = inputs.digest(model, job.prepare)
+        tasks.append(_Task(name, str(model), solver, job.prepare, sandbox, str(output / name), content, unkeyed))
     return tasks
 
 
@@ -163,8 +196,9 @@ def check_result_folders(tasks: list[_Task], output: Path, claimed: Mapping[str,
 
 def resumed(task: _Task, earlier: JobRecord | None, output: Path) -> bool:
     """Whether an earlier record solved this very job (same content, the solver that will run) and its
-    result files are all still there as that solve left them."""
-    if earlier is None or earlier.status != "ok" or earlier.model != task.model:
+    result files are all still there as that solve left them; never for a job whose prepare callable has
+    no key."""
+    if earlier is None or earlier.status != "ok" or earlier.model != task.model or task.unkeyed:
         return False
     substituted = bool(earlier.requested_solver) and earlier.solver != earlier.requested_solver
     will_run = earlier.solver if earlier.requested_solver == task.solver or substituted else task.solver
@@ -173,45 +207,35 @@ def resumed(task: _Task, earlier: JobRecord | None, output: Path) -> bool:
 
 
 class _Inputs:
-    """Digests of models with the input files that travel with them; each folder is listed once."""
+    """Digests of models with the input files the core reads with them, and of their prepare callables;
+    each folder is listed once."""
 
     def __init__(self) -> None:
         self._listings: dict[Path, list[str]] = {}
+        self._prepares = PrepareKeys()
 
-    def digest(self, model: Path, prepare: Callable[[Path], object] | None) -> str:
+    def digest(self, model: Path, prepare: Callable[[Path], object] | None) -> tuple[str, str]:
+        """The content digest, and why the prepare callable has no key ("" when it has one)."""
         folder = model.parent
         if folder not in self._listings:
             try:
                 self._listings[folder] = sorted(os.listdir(folder))
             except OSError:
                 self._listings[folder] = []
-        listing = self._listings[folder]
-        fre = model.stem + ".fre"
-        files = [model.name, fre if fre in listing else "conception.fre"]
-        files += [name for name in listing if name.lower().endswith(".thf")]
-        digest = hashlib.sha256(prepare_identity(prepare).encode())
-        for name in files:
-            digest.update(f"\0{name}\0".encode())
+        files = [model, input_file_for(model)]  # the input file as the core finds it, whatever the disk's case rule
+        files += [folder / name for name in self._listings[folder] if name.lower().endswith(".thf")]
+        try:
+            digest, unkeyed = hashlib.sha256(self._prepares.key(prepare).encode()), ""
+        except Unkeyable as error:
+            digest, unkeyed = hashlib.sha256(b"?"), str(error)
+        for path in files:
+            digest.update(f"\0{path.name}\0".encode())
             try:
-                with open(folder / name, "rb") as stream:
+                with open(path, "rb") as stream:
                     digest.update(hashlib.file_digest(stream, "sha256").digest())
             except OSError:
                 digest.update(b"-")
-        return digest.hexdigest()
-
-
-def prepare_identity(prepare: Callable[[Path], object] | None) -> str:
-    """The prepare callable as text: its qualified name and its arguments."""
-    if prepare is None:
-        return ""
-    if isinstance(prepare, functools.partial):
-        keywords = sorted(prepare.keywords.items())
-        return f"partial({prepare_identity(prepare.func)}, {prepare.args!r}, {keywords!r})"
-    name = getattr(prepare, "__qualname__", None)
-    if name is not None:
-        return f"{getattr(prepare, '__module__', '')}.{name}"
-    return f"{type(prepare).__module__}.{type(prepare).__qualname__}:" + hashlib.sha256(
-        pickle.dumps(prepare)).hexdigest()
+        return digest.hexdigest(), unkeyed
 
 
 def make_setup(

@@ -37,9 +37,13 @@ class Job:
     with the path of a private copy of the model (the model's .fre and .thf files
     beside it) and edits that copy before it is solved.  It travels to the worker
     processes, so it must be picklable: a module-level function or a
-    functools.partial of one.  `name` names the job's result folder (default: the
-    model's file stem; equal names get "-2", "-3", ... in job order, and so does
-    a name that an earlier batch into the same folder gave to another model).
+    functools.partial of one, or a method of a picklable object.  A rerun solves
+    the job again when the prepare's code or the values it holds changed (one
+    whose values cannot be keyed is solved again on every run, and the report's
+    notes say why).  `name` names the job's result folder (default: the model's
+    file stem), made valid by Windows' rules on every system; equal names,
+    whatever their case, get "-2", "-3", ... in job order, and so does a name
+    that an earlier batch into the same folder gave to another model.
     """
 
     model: str | os.PathLike[str]
