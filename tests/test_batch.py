@@ -524,7 +524,9 @@ print(PrepareKeys().key(functools.partial(prepares.prepare, tags={"a", "b", "c",
 
 def test_prepare_keys_hold_across_processes_and_follow_the_code(tmp_path):
     def key(seed):
-        environment = {**os.environ, "PYTHONHASHSEED": str(seed), "PYTHONPATH": os.pathsep.join(sys.path)}
+        # No bytecode cache: an edit of the same size within a second would load the stale one.
+        environment = {**os.environ, "PYTHONHASHSEED": str(seed), "PYTHONPATH": os.pathsep.join(sys.path),
+                       "PYTHONDONTWRITEBYTECODE": "1"}
         return subprocess.run([sys.executable, "-c", KEY_OF_PREPARE, str(tmp_path)], env=environment, check=True,
                               capture_output=True, text=True).stdout
 
