@@ -44,6 +44,10 @@ gaps=(
   # mypy's native parser needs a DLL wine lacks
   "tests/test_stubs.py::test_examples_type_check"
   "tests/test_stubs.py::test_type_check_catches_a_wrong_call"
+  "tests/test_stubs.py::test_a_users_offline_script_is_clean_under_strict"
+  # a script without the main guard: its spawned worker does not end under wine (not seen on Linux;
+  # real Windows not checked)
+  "tests/test_batch.py::test_a_script_without_the_main_guard_is_told_so"
 )
 deselect=()
 for gap in "${gaps[@]}"; do deselect+=(--deselect "$gap"); done

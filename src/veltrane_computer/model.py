@@ -105,7 +105,7 @@ def _read_only(path: Path) -> bool:
     """Whether ``path`` is a file nobody may write (a read-only file on Windows), or this user may not."""
     try:
         mode = path.stat().st_mode
-    except OSError:
+    except (OSError, ValueError):  # missing, or a name no file can have
         return False
     return not mode & 0o222 or not os.access(path, os.W_OK)
 
