@@ -212,13 +212,19 @@ def _status(path: Path) -> tuple[int, int] | None:
 
 
 def _unchanged(target: Path, record: Mapping[str, list[Fingerprint]]) -> dict[str, Fingerprint]:
-    """The recorded files whose size and content are still as the layer wrote them (a folder moved to
-    another disk may have other modification times: the digest decides)."""
+    """The recorded files whose size and content are still as the layer wrote them: a file of the recorded
+    size and modification time is taken as it is, as `intact` takes it; otherwise (a folder moved to another
+    disk may have other modification times) the digest decides."""
     found = {}
     for name, known in record.items():
         now = _status(target / name)
-        candidates = [fingerprint for fingerprint in known if now is not None and fingerprint.size == now[0]]
-        if candidates:
+        if now is None:
+            continue
+        candidates = [fingerprint for fingerprint in known if fingerprint.size == now[0]]
+        stamped = [fingerprint for fingerprint in candidates if fingerprint.mtime_ns == now[1]]
+        if stamped:
+            found[name] = stamped[-1]
+        elif candidates:
             try:
                 current = _fingerprint(target / name)
             except OSError:
