@@ -165,8 +165,8 @@ def test_a_results_folder_holds_the_last_result_and_what_others_put_there(sessio
         ("missing-model", "Line1", "Vazer", None, "model: '{path}' is a folder, not a model file"),
         ("unreadable-model", "Line1/Line1.thf", "Vazer", None, "model: '{path}' is not a .tessel file"),
         # Windows reports a name too long as a missing file
-        (*(("missing-model",) if os.name == "nt" else ("unreadable-model",)), "Line1/" + "x" * 300 + ".tessel", "Vazer",
-         None, "model: '{path}' does not exist" if os.name == "nt" else "model: '{path}' cannot be read: "),
+        ("missing-model" if os.name == "nt" else "unreadable-model", "Line1/" + "x" * 300 + ".tessel", "Vazer", None,
+         "model: '{path}' does not exist" if os.name == "nt" else "model: '{path}' cannot be read: "),
         ("unreadable-model", "Line1/Broken.tessel", "Vazer", "broken",
          "model: '{path}' cannot be read by the application"),
         ("solver-not-configured", "piping", "DiroZiziva", "_DiroZiziva_",
